@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Prepares a machine for building and testing zorp, reusing whatever is there:
+# Debian packages, a Python 3.13 virtual environment in .venv with the build and
+# test requirements, and the package itself installed into that environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+APT_PACKAGES=(g++ make libeigen3-dev libgtest-dev)
+VENV=.venv
+
+log() { printf '[setup] %s\n' "$*"; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_apt_packages() {
+    local missing=()
+    for pkg in "${APT_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        log "installing Debian packages: ${missing[*]}"
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+is_py313() { "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' 2>/dev/null; }
+
+find_python313() {
+    local cand
+    for cand in "${PYTHON:-}" python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
+        [ -n "$cand" ] || continue
+        if command -v "$cand" >/dev/null 2>&1 && is_py313 "$(command -v "$cand")"; then
+            command -v "$cand"; return 0
+        fi
+    done
+    local root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for cand in $(ls -d "$root"/versions/3.13.*/bin/python3.13 2>/dev/null | sort -V -r); do
+        if is_py313 "$cand"; then echo "$cand"; return 0; fi
+    done
+    return 1
+}
+
+make_venv() {
+    if [ -x "$VENV/bin/python" ] && is_py313 "$VENV/bin/python"; then
+        return
+    fi
+    local py
+    py=$(find_python313) || { echo "error: no Python 3.13 interpreter found" >&2; exit 1; }
+    log "creating $VENV with $py"
+    rm -rf "$VENV"
+    "$py" -m venv "$VENV"
+}
+
+install_requirements() {
+    local stamp="$VENV/.requirements.sha"
+    local want
+    want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+    if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
+        log "installing Python requirements"
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+        echo "$want" > "$stamp"
+    fi
+}
+
+install_package() {
+    log "building and installing zorp"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+        --no-build-isolation --no-deps .
+}
+
+install_apt_packages
+make_venv
+install_requirements
+install_package

@@ -1,0 +1,1 @@
+"""Compiled core of zorp (``zorp_core``)."""

@@ -1,0 +1,3 @@
+#include "bases.hpp"
+
+namespace zorp {}  // namespace zorp

@@ -1,0 +1,3 @@
+#include "estimation.hpp"
+
+namespace zorp {}  // namespace zorp

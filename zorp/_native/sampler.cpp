@@ -1,0 +1,3 @@
+#include "sampler.hpp"
+
+namespace zorp {}  // namespace zorp

@@ -1,0 +1,6 @@
+// Tournament MCMC search of coefficient space.
+#pragma once
+
+#include "types.hpp"
+
+namespace zorp {}  // namespace zorp

@@ -1,0 +1,55 @@
+// Shared aliases and records of the numerical core.
+#pragma once
+
+#include <Eigen/Dense>
+
+#include <vector>
+
+namespace zorp {
+
+using MatrixXd = Eigen::MatrixXd;
+using VectorXd = Eigen::VectorXd;
+using Index = Eigen::Index;
+
+// Per-dimension exponents of one tensor-product monomial.
+using MultiIndex = std::vector<int>;
+
+// Non-owning bundle of up to two quadratic penalties b'R b with their weights.
+// A term counts when its matrix is present and its weight is not equal to 0
+// (negative weights count, and so does NaN).
+struct PenaltySpec {
+    const MatrixXd* R1 = nullptr;
+    const MatrixXd* R2 = nullptr;
+    double gamma1 = 0.0;
+    double gamma2 = 0.0;
+
+    bool term1_active() const { return R1 != nullptr && gamma1 != 0.0; }
+    bool term2_active() const { return R2 != nullptr && gamma2 != 0.0; }
+    bool active() const { return term1_active() || term2_active(); }
+};
+
+// Entropy summary of a set of energies under their Boltzmann distribution.
+struct GibbsResult {
+    double H = 0.0;
+    double Hmax = 0.0;
+    double He = 0.0;
+    double r_heat = 0.0;
+    double var_E = 0.0;
+    double T = 0.0;
+};
+
+// First- and second-derivative roughness penalties of a 1-D power basis.
+struct PenaltyMatrices1D {
+    MatrixXd R1;
+    MatrixXd R2;
+};
+
+// Gradient and Hessian roughness penalties of a tensor-product basis, with the
+// multi-indices that order their rows and columns.
+struct PenaltyMatricesND {
+    MatrixXd R1;
+    MatrixXd R2;
+    std::vector<MultiIndex> multi_indices;
+};
+
+}  // namespace zorp

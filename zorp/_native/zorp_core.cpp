@@ -1,0 +1,43 @@
+// Python module definition and bindings. Conversion and registration only:
+// every wrapper converts its arguments, calls one native function and converts
+// the result back.
+#include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bases.hpp"
+#include "estimation.hpp"
+#include "sampler.hpp"
+#include "stats.hpp"
+#include "types.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(zorp_core, m) {
+    using zorp::MatrixXd;
+    using zorp::VectorXd;
+
+    m.doc() = "ZORP-P performans-kritik cekirdegi (C++/Eigen).";
+
+    // Robust statistics.
+    m.def("mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
+    m.def(
+        "compute_sr",
+        [](const VectorXd& yp, const VectorXd& yt, double eps) {
+            return zorp::compute_SR(yp, yt, eps);
+        },
+        py::arg("yp"), py::arg("yt"), py::arg("eps"));
+
+    // Description-length score.
+
+    // One-dimensional bases and penalties.
+
+    // Multi-dimensional bases and penalties.
+
+    // Linear estimation.
+
+    // Gibbs entropy.
+
+    // Tournament MCMC sampler.
+}
