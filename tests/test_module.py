@@ -1,0 +1,167 @@
+"""Import behaviour, registration and argument conversion of the native module."""
+
+import glob
+import os
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import zorp
+from zorp._native import zorp_core as zc
+
+REGISTERED = [
+    "mad",
+    "compute_sr",
+]
+
+
+def test_docstring():
+    assert zc.__doc__ == "ZORP-P performans-kritik cekirdegi (C++/Eigen)."
+
+
+def test_registered_names_in_order():
+    public = [name for name in zc.__dict__ if not name.startswith("__")]
+    assert public == REGISTERED
+
+
+def test_package_reexports_core():
+    for name in REGISTERED:
+        assert getattr(zorp, name) is getattr(zc, name)
+
+
+def test_signature_annotates_vector_shape():
+    assert '"[m, 1]"' in zc.mad.__doc__.splitlines()[0]
+
+
+@pytest.mark.parametrize(
+    "y",
+    [
+        [1.0, 2.0, 3.0, 4.0, 100.0],
+        (1, 2, 3, 4, 100),
+        np.array([1, 2, 3, 4, 100], dtype=np.int32),
+        np.array([1, 2, 3, 4, 100], dtype=np.float32),
+        np.array([[1.0], [2.0], [3.0], [4.0], [100.0]]),
+        np.array([1.0, 99.0, 2.0, 98.0, 3.0, 97.0, 4.0, 96.0, 100.0, 95.0])[::2],
+    ],
+    ids=["list", "tuple", "int32", "float32", "column", "strided"],
+)
+def test_vector_argument_conversions(y):
+    assert zc.mad(y) == 1.0
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        np.ones((3, 3)),
+        np.ones((2, 2, 2)),
+        5.0,
+        "abc",
+        None,
+        [[1.0, 2.0], [3.0]],
+    ],
+    ids=["matrix", "3d", "scalar", "str", "none", "ragged"],
+)
+def test_vector_argument_rejections(bad):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        zc.mad(bad)
+
+
+class FloatLike:
+    def __float__(self):
+        return 0.5
+
+
+@pytest.mark.parametrize("eps", [0.5, 1, np.float64(0.5), np.int64(1), FloatLike()])
+def test_double_argument_conversions(eps):
+    assert zc.compute_sr([0.0, 0.0], [0.0, 0.25], eps) == 1.0
+
+
+def test_inputs_are_not_modified():
+    y = np.array([5.0, 1.0, 4.0, 2.0, 3.0])
+    before = y.copy()
+    zc.mad(y)
+    np.testing.assert_array_equal(y, before)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: zc.compute_sr([1.0], [1.0]),
+        lambda: zc.compute_sr([1.0], [1.0], 0.1, 2.0),
+        lambda: zc.compute_sr(yp=[1.0], yt=[1.0], tol=0.1),
+        lambda: zc.compute_sr([1.0], [1.0], "0.1"),
+        lambda: zc.mad(),
+    ],
+    ids=["missing", "extra", "bad-keyword", "str-for-double", "no-args"],
+)
+def test_bad_calls_raise_type_error(call):
+    with pytest.raises(TypeError, match="incompatible function arguments|argument"):
+        call()
+
+
+def test_keyword_arguments():
+    assert zc.compute_sr(eps=0.5, yt=[0.0, 1.0], yp=[0.0, 0.0]) == 0.5
+
+
+def test_results_are_python_floats():
+    assert type(zc.mad([1.0, 2.0])) is float
+    assert type(zc.compute_sr([1.0], [1.0], 0.5)) is float
+
+
+def _foreign_cpython():
+    """A CPython other than 3.13 on this machine, if any."""
+    roots = [os.environ.get("PYENV_ROOT", str(Path.home() / ".pyenv"))]
+    for minor in ("3.12", "3.11", "3.10"):
+        for root in roots:
+            found = sorted(glob.glob(f"{root}/versions/{minor}.*/bin/python{minor}"))
+            if found:
+                return found[-1]
+        for path in (f"/usr/bin/python{minor}", f"/usr/local/bin/python{minor}"):
+            if os.access(path, os.X_OK):
+                return path
+    return None
+
+
+def test_version_check_refuses_other_interpreters():
+    python = _foreign_cpython()
+    if python is None:
+        pytest.skip("no CPython other than 3.13 available")
+    # Lazy binding lets the loader reach the init function, whose version check
+    # must then refuse the interpreter with a clear ImportError.
+    code = (
+        "import importlib.util, os, sys\n"
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
+        f"spec = importlib.util.spec_from_file_location('zorp_core', {zc.__file__!r})\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith(
+        "Python version mismatch: module was compiled for Python 3.13, "
+        "but the interpreter version is incompatible: " + python.rsplit("python", 1)[1]
+    ), out.stdout + out.stderr
+
+
+def test_subinterpreters_are_refused():
+    interpreters = pytest.importorskip("_interpreters")
+    iid = interpreters.create()
+    try:
+        err = interpreters.exec(iid, "import zorp._native.zorp_core")
+    finally:
+        interpreters.destroy(iid)
+    assert err is not None
+    assert err.type.__name__ == "ImportError"
+    assert "subinterpreters" in err.msg
+
+
+def test_reload_does_not_register_again():
+    # The exec step consults the module cache, so a reload keeps the registered objects.
+    import importlib
+
+    mad = zc.mad
+    assert importlib.reload(zc) is zc
+    assert zc.mad is mad
