@@ -31,8 +31,8 @@ TEST(MedianInplace, MatchesSortedOrderStatistics) {
             }
             std::vector<double> sorted = v;
             std::sort(sorted.begin(), sorted.end());
-            const double expected = n % 2 == 1 ? sorted[n / 2]
-                                               : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
+            const double expected =
+                n % 2 == 1 ? sorted[n / 2] : 0.5 * (sorted[n / 2 - 1] + sorted[n / 2]);
             EXPECT_EQ(median_inplace(v), expected) << "n=" << n;
         }
     }
@@ -49,6 +49,65 @@ TEST(MedianInplace, InfinitiesAreOrdinaryValues) {
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(median_inplace({-inf, 0.0, inf}), 0.0);
     EXPECT_EQ(median_inplace({1.0, inf, inf}), inf);
+}
+
+// mad computed the plain way: two full selections.
+double reference_mad(const zorp::VectorXd& y) {
+    std::vector<double> buf(y.data(), y.data() + y.size());
+    const double m = median_inplace(buf);
+    for (double& v : buf) {
+        v = std::abs(v - m);
+    }
+    return median_inplace(buf);
+}
+
+// Large inputs take a sampling selection; its result must equal the plain
+// selection bit for bit, also on inputs that defeat a strided sample.
+TEST(Mad, LargeInputsMatchPlainSelection) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::cauchy_distribution<double> cauchy(0.0, 1.0);
+    for (zorp::Index n : {16384, 16385, 100000, 100001, 1000003}) {
+        std::vector<zorp::VectorXd> cases;
+        zorp::VectorXd y(n);
+        for (auto& v : y) v = normal(rng);
+        cases.push_back(y);
+        for (auto& v : y) v = cauchy(rng);
+        cases.push_back(y);
+        for (auto& v : y) v = std::round(normal(rng) * 2.0);  // heavy ties
+        cases.push_back(y);
+        cases.push_back(zorp::VectorXd::LinSpaced(n, -5.0, 5.0));  // sorted
+        cases.push_back(zorp::VectorXd::LinSpaced(n, 5.0, -5.0));  // reversed
+        cases.push_back(zorp::VectorXd::Constant(n, 3.5));
+        // Periodic data whose period divides the sampling stride: every sampled
+        // value is the same, so the bracket is far too narrow.
+        for (zorp::Index i = 0; i < n; ++i) y[i] = static_cast<double>(i % 64);
+        cases.push_back(y);
+        // Mostly constant with a few outliers on one side.
+        y.setConstant(1.0);
+        for (zorp::Index i = 0; i < n; i += 97) y[i] = 1e6 + static_cast<double>(i);
+        cases.push_back(y);
+        y.setZero();
+        y.head(n / 2 + 1).setConstant(std::numeric_limits<double>::infinity());
+        cases.push_back(y);
+        for (size_t c = 0; c < cases.size(); ++c) {
+            const double got = zorp::mad(cases[c]);
+            const double want = reference_mad(cases[c]);
+            if (std::isnan(want)) {
+                EXPECT_TRUE(std::isnan(got)) << "n=" << n << " case=" << c;
+            } else {
+                EXPECT_EQ(got, want) << "n=" << n << " case=" << c;
+            }
+        }
+    }
+}
+
+TEST(Mad, LargeInputWithNaNDoesNotCrash) {
+    zorp::VectorXd y = zorp::VectorXd::LinSpaced(50000, 0.0, 1.0);
+    y[123] = std::numeric_limits<double>::quiet_NaN();
+    y[0] = std::numeric_limits<double>::quiet_NaN();
+    const double got = zorp::mad(y);
+    EXPECT_TRUE(std::isnan(got) || (got >= 0.0 && got <= 1.0));
 }
 
 }  // namespace

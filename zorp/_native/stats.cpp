@@ -24,10 +24,92 @@ double median_inplace(std::vector<double> v) {
     return 0.5 * (a + b);
 }
 
+namespace {
+
+// Inputs at least this long take the sampling selection in `mad`.
+constexpr Index kSampledSelectionMin = 1 << 14;
+
+// Exact median of value(0) ... value(n - 1) by sampling selection: a sorted
+// strided sample brackets the middle order statistics between two pivots, one
+// streaming pass counts the values below the bracket and gathers those inside
+// it, and std::nth_element finishes on the gathered few. The result equals
+// median_inplace of the same values (same order statistics, same final
+// arithmetic). Returns false, leaving `out` untouched, when the bracket missed
+// or a value compared unordered (NaN); the caller then selects on the full copy.
+template <class Value>
+bool sampled_median(Index n, const Value& value, double& out) {
+    const Index hi_rank = n / 2;
+    const Index lo_rank = n % 2 == 1 ? hi_rank : hi_rank - 1;
+
+    const Index s = std::min<Index>(
+        n, std::max<Index>(1024, 8 * static_cast<Index>(std::sqrt(static_cast<double>(n)))));
+    const Index stride = n / s;
+    std::vector<double> sample(static_cast<size_t>(s));
+    for (Index i = 0; i < s; ++i) {
+        sample[static_cast<size_t>(i)] = value(i * stride);
+    }
+    // Sorting needs a strict weak order, which NaN breaks.
+    if (std::any_of(sample.begin(), sample.end(), [](double v) { return std::isnan(v); })) {
+        return false;
+    }
+    std::sort(sample.begin(), sample.end());
+    // Bracket the middle ranks with a margin of about three standard deviations
+    // of a sample rank.
+    const Index margin = 3 * static_cast<Index>(std::sqrt(static_cast<double>(s))) + 2;
+    const Index centre = static_cast<Index>(static_cast<double>(lo_rank) / static_cast<double>(n) *
+                                            static_cast<double>(s));
+    const double lo = sample[static_cast<size_t>(std::max<Index>(0, centre - margin))];
+    const double hi = sample[static_cast<size_t>(std::min<Index>(s - 1, centre + margin + 1))];
+
+    // Room for four times the expected share inside the bracket; more means the
+    // sample misrepresented the data.
+    const Index cap = std::min<Index>(n, 4 * (2 * margin + 2) * (n / s + 1) + 1024);
+    std::vector<double> mid(static_cast<size_t>(cap));
+    Index below = 0;
+    Index above = 0;
+    Index count = 0;
+    for (Index i = 0; i < n; ++i) {
+        const double v = value(i);
+        below += v < lo;
+        above += v > hi;
+        mid[static_cast<size_t>(count)] = v;
+        count += (v >= lo) & (v <= hi);
+        if (count == cap) {
+            return false;
+        }
+    }
+    if (below + above + count != n || lo_rank < below || hi_rank >= below + count) {
+        return false;
+    }
+    mid.resize(static_cast<size_t>(count));
+    const auto hi_it = mid.begin() + static_cast<std::ptrdiff_t>(hi_rank - below);
+    std::nth_element(mid.begin(), hi_it, mid.end());
+    if (n % 2 == 1) {
+        out = *hi_it;
+    } else {
+        const double a = *std::max_element(mid.begin(), hi_it);
+        out = 0.5 * (a + *hi_it);
+    }
+    return true;
+}
+
+}  // namespace
+
 double mad(const VectorXd& y) {
     const Index n = y.size();
     if (n == 0) {
         return 0.0;
+    }
+    if (n >= kSampledSelectionMin) {
+        // Large inputs: two streaming passes instead of two full selections.
+        double m = 0.0;
+        double d = 0.0;
+        if (sampled_median(
+                n, [&y](Index i) { return y[i]; }, m) &&
+            sampled_median(
+                n, [&y, m](Index i) { return std::abs(y[i] - m); }, d)) {
+            return d;
+        }
     }
     std::vector<double> buf(y.data(), y.data() + n);
     const double m = median_inplace(buf);
