@@ -45,6 +45,8 @@ def compare(
         for name, peer in peers.items():
             t_peer = best_time(peer, repeat)
             shown = fmt_time(t_ours) if first else ""
-            print(f"{label if first else '':<28}{shown:>12}  {name:<34}"
-                  f"{fmt_time(t_peer):>12}{t_peer / t_ours:8.2f}x")
+            print(
+                f"{label if first else '':<28}{shown:>12}  {name:<34}"
+                f"{fmt_time(t_peer):>12}{t_peer / t_ours:8.2f}x"
+            )
             first = False
