@@ -11,7 +11,7 @@ setup:
 	@bash scripts/setup.sh
 
 demo: setup
-	@$(PY) examples/demo.py
+	@$(VENV)/bin/zorp demo --plot zorp_demo.png
 
 test: setup
 	@$(MAKE) --no-print-directory test-cpp test-python
@@ -29,4 +29,4 @@ bench: setup
 	$(PY) benchmarks/run.py
 
 lint: setup
-	$(VENV)/bin/ruff check zorp tests benchmarks examples
+	$(VENV)/bin/ruff check zorp tests benchmarks scripts

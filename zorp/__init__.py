@@ -1,13 +1,50 @@
-"""zorp: smooth, robust polynomial regression with a fast C++ core."""
+"""zorp: smooth, robust polynomial regression with a fast C++ core.
+
+`SmoothPolynomialRegressor` fits in one call; the core's building blocks
+(design matrices, penalties, estimators, scores and the sampler) are re-exported
+from the native module `zorp._native.zorp_core`.
+"""
 
 from zorp._native import zorp_core
-from zorp._native.zorp_core import compute_sr, mad
+from zorp._native.zorp_core import (
+    GibbsResult,
+    MCMCResult,
+    TournamentMCMC,
+    boundary_reduce_1d,
+    build_penalty_matrices_nd,
+    compute_sr,
+    design_matrix_1d,
+    design_matrix_nd,
+    fit_regularized_linear,
+    gibbs_entropy,
+    mad,
+    mdl_score,
+    mdl_score_reg,
+    ols,
+    smoothness_penalty_matrices_1d,
+)
+from zorp.estimator import NotFittedError, SmoothPolynomialRegressor
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "GibbsResult",
+    "MCMCResult",
+    "NotFittedError",
+    "SmoothPolynomialRegressor",
+    "TournamentMCMC",
     "__version__",
+    "boundary_reduce_1d",
+    "build_penalty_matrices_nd",
     "compute_sr",
+    "design_matrix_1d",
+    "design_matrix_nd",
+    "fit_regularized_linear",
+    "gibbs_entropy",
     "mad",
+    "mdl_score",
+    "mdl_score_reg",
+    "ols",
+    "smoothness_penalty_matrices_1d",
     "zorp_core",
 ]
