@@ -30,6 +30,21 @@ PYBIND11_MODULE(zorp_core, m) {
         py::arg("yp"), py::arg("yt"), py::arg("eps"));
 
     // Description-length score.
+    m.def(
+        "mdl_score",
+        [](const VectorXd& yp, const VectorXd& yt, int k, int H) {
+            return zorp::mdl_score(yp, yt, k, H, nullptr, nullptr);
+        },
+        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
+    m.def(
+        "mdl_score_reg",
+        [](const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd& beta,
+           const MatrixXd& R1, const MatrixXd& R2, double gamma1, double gamma2) {
+            const zorp::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
+            return zorp::mdl_score(yp, yt, k, H, &beta, &pen);
+        },
+        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
+        py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 
     // One-dimensional bases and penalties.
 
@@ -38,6 +53,52 @@ PYBIND11_MODULE(zorp_core, m) {
     // Linear estimation.
 
     // Gibbs entropy.
+    py::class_<zorp::GibbsResult>(m, "GibbsResult")
+        .def_readonly("H", &zorp::GibbsResult::H)
+        .def_readonly("Hmax", &zorp::GibbsResult::Hmax)
+        .def_readonly("He", &zorp::GibbsResult::He)
+        .def_readonly("r_heat", &zorp::GibbsResult::r_heat)
+        .def_readonly("var_E", &zorp::GibbsResult::var_E)
+        .def_readonly("T", &zorp::GibbsResult::T);
+    m.def(
+        "gibbs_entropy",
+        [](const VectorXd& energies, double T) { return zorp::gibbs_entropy(energies, T); },
+        py::arg("energies"), py::arg("T") = 1.0);
 
     // Tournament MCMC sampler.
+    // def_readonly hands out beta_mcmc as a read-only NumPy view and gibbs as a
+    // reference, both keeping the owning result alive.
+    py::class_<zorp::MCMCResult>(m, "MCMCResult")
+        .def_readonly("beta_mcmc", &zorp::MCMCResult::beta_mcmc)
+        .def_readonly("energy", &zorp::MCMCResult::energy)
+        .def_readonly("gibbs", &zorp::MCMCResult::gibbs)
+        .def_readonly("n_chains", &zorp::MCMCResult::n_chains)
+        .def_readonly("n_elite", &zorp::MCMCResult::n_elite);
+    py::class_<zorp::TournamentMCMC>(m, "TournamentMCMC")
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), py::arg("n_chains") = 25,
+             py::arg("n_warmup") = 200, py::arg("n_deep") = 2000, py::arg("n_elite") = 5,
+             py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
+             py::arg("seed") = std::uint64_t{42})
+        .def(
+            "fit",
+            [](const zorp::TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
+               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
+                // None means an absent penalty; anything else is converted into a
+                // matrix that lives until fit has returned.
+                MatrixXd R1_mat;
+                MatrixXd R2_mat;
+                const MatrixXd* p1 = nullptr;
+                const MatrixXd* p2 = nullptr;
+                if (!R1.is_none()) {
+                    R1_mat = py::cast<MatrixXd>(R1);
+                    p1 = &R1_mat;
+                }
+                if (!R2.is_none()) {
+                    R2_mat = py::cast<MatrixXd>(R2);
+                    p2 = &R2_mat;
+                }
+                return self.fit(X, y, p1, p2, gamma1, gamma2);
+            },
+            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+            py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
