@@ -14,6 +14,12 @@ from zorp._native import zorp_core as zc
 REGISTERED = [
     "mad",
     "compute_sr",
+    "mdl_score",
+    "mdl_score_reg",
+    "GibbsResult",
+    "gibbs_entropy",
+    "MCMCResult",
+    "TournamentMCMC",
 ]
 
 

@@ -1,12 +1,27 @@
 """zorp: smooth, robust polynomial regression with a fast C++ core."""
 
 from zorp._native import zorp_core
-from zorp._native.zorp_core import compute_sr, mad
+from zorp._native.zorp_core import (
+    GibbsResult,
+    MCMCResult,
+    TournamentMCMC,
+    compute_sr,
+    gibbs_entropy,
+    mad,
+    mdl_score,
+    mdl_score_reg,
+)
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "GibbsResult",
+    "MCMCResult",
+    "TournamentMCMC",
     "__version__",
+    "gibbs_entropy",
+    "mdl_score",
+    "mdl_score_reg",
     "compute_sr",
     "mad",
     "zorp_core",
