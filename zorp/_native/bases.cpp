@@ -13,7 +13,8 @@ double col_deriv_scalar(double val, int p, int order) {
         default:
             // p * (p - 1) is an integer product, converted once.
             return p < 2 ? 0.0
-                         : static_cast<double>(p * (p - 1)) * std::pow(val, static_cast<double>(p - 2));
+                         : static_cast<double>(p * (p - 1)) *
+                               std::pow(val, static_cast<double>(p - 2));
     }
 }
 
@@ -149,23 +150,27 @@ MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
                          [](const Factor& a, const Factor& b) { return a.p < b.p; });
     }
 
-    MatrixXd Phi = MatrixXd::Ones(n, M);
-    // Row blocks keep the powers and the touched column segments in cache. Within a
-    // block the dimensions run in ascending order, so every entry is the product
-    // 1.0 * x_0^e_0 * x_1^e_1 * ... in that order.
+    MatrixXd Phi(n, M);
+    // Row blocks keep the powers and the touched column segments in cache, and the
+    // matrix is written in one pass. Within a block the dimensions run in ascending
+    // order, so every entry is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that order.
     constexpr Index kBlock = 1024;
-    Eigen::ArrayXd power(std::min(n, kBlock));
+    VectorXd power(std::min(n, kBlock));
     for (Index r0 = 0; r0 < n; r0 += kBlock) {
         const Index len = std::min(kBlock, n - r0);
+        Phi.middleRows(r0, len).setOnes();
         for (size_t d = 0; d < D; ++d) {
-            const auto x = X_cols[d].segment(r0, len).array();
+            const double* x = X_cols[d].data() + r0;
             int current_p = 0;
             for (const Factor& f : factors[d]) {
                 if (f.p != current_p) {
                     current_p = f.p;
-                    power.head(len) = x.pow(static_cast<double>(current_p));
+                    const double e = static_cast<double>(current_p);
+                    for (Index i = 0; i < len; ++i) {
+                        power[i] = std::pow(x[i], e);
+                    }
                 }
-                Phi.col(f.j).segment(r0, len).array() *= power.head(len);
+                Phi.col(f.j).segment(r0, len).array() *= power.head(len).array();
             }
         }
     }
