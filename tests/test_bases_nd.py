@@ -276,3 +276,21 @@ def test_penalised_fit_workflow():
     np.testing.assert_allclose(Phi @ beta, target, atol=1e-6)
     smooth = zc.fit_regularized_linear(Phi, target, R1, R2, 0.0, 1e-1)
     assert smooth @ R2 @ smooth < 0.5 * (beta @ R2 @ beta)
+
+
+def test_high_dimension_consistency():
+    # Far beyond the reach of grid sums (30**7 points): check the structure instead.
+    degrees = [1, 2, 1, 3, 1, 1, 2]
+    bounds = [(-1.0, 1.0), (0.0, 2.0), (0.5, 1.5), (-0.5, 0.5), (0.0, 1.0), (1.0, 3.0), (-2, 0)]
+    R1, R2, mi = zc.build_penalty_matrices_nd(degrees, bounds, 30)
+    # Reversing the dimensions permutes rows and columns the same way.
+    P1, P2, pmi = zc.build_penalty_matrices_nd(degrees[::-1], bounds[::-1], 30)
+    perm = [pmi.index(m[::-1]) for m in mi]
+    assert_gram_close(P1[np.ix_(perm, perm)], R1, 1e-13)
+    assert_gram_close(P2[np.ix_(perm, perm)], R2, 1e-13)
+    # A constant extra dimension only scales both by its total weight n * step.
+    C1, C2, cmi = zc.build_penalty_matrices_nd(degrees + [0], bounds + [(0.0, 2.0)], 30)
+    assert cmi == [m + [0] for m in mi]
+    weight = 30 * 2.0 / 29
+    assert_gram_close(C1, weight * R1, 1e-13)
+    assert_gram_close(C2, weight * R2, 1e-13)

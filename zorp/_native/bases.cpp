@@ -23,6 +23,7 @@ double col_deriv_scalar(double val, int p, int order) {
 // Multi-dimensional bases.
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <limits>
 #include <stdexcept>
 
@@ -73,21 +74,63 @@ std::array<MatrixXd, 3> axis_gram(const VectorXd& axis, int deg) {
     return S;
 }
 
-// out += w * kron(X, S): block (i, j) of out, of the size of S, gains w * X(i, j) * S.
-void add_kron(MatrixXd& out, double w, const MatrixXd& X, const MatrixXd& S) {
-    const Index q = S.rows();
-    for (Index j = 0; j < X.cols(); ++j) {
-        for (Index i = 0; i < X.rows(); ++i) {
-            out.block(i * q, j * q, q, q).noalias() += (w * X(i, j)) * S;
+// One term w * kron(X, S) of a sum of Kronecker products.
+struct KronTerm {
+    double w;
+    const MatrixXd& X;
+    const MatrixXd& S;
+};
+
+// out = sum_t w_t * kron(X_t, S_t) for up to three terms whose X_t share one size
+// and whose S_t share another; out must already have the size of the product.
+// Entry (i q + r, j q + c) is sum_t (w_t X_t(i, j)) S_t(r, c), written in one pass.
+void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms) {
+    const KronTerm& first = *terms.begin();
+    const Index p = first.X.rows();
+    const Index q = first.S.rows();
+    std::array<const KronTerm*, 3> t{};
+    size_t T = 0;
+    for (const KronTerm& term : terms) {
+        t[T++] = &term;
+    }
+    std::array<double, 3> coef{};
+    std::array<const double*, 3> scol{};
+    for (Index j = 0; j < p; ++j) {
+        for (Index c = 0; c < q; ++c) {
+            for (size_t k = 0; k < T; ++k) {
+                scol[k] = t[k]->S.col(c).data();
+            }
+            double* o = out.col(j * q + c).data();
+            for (Index i = 0; i < p; ++i, o += q) {
+                for (size_t k = 0; k < T; ++k) {
+                    coef[k] = t[k]->w * t[k]->X(i, j);
+                }
+                for (Index r = 0; r < q; ++r) {
+                    double v = coef[0] * scol[0][r];
+                    for (size_t k = 1; k < T; ++k) {
+                        v += coef[k] * scol[k][r];
+                    }
+                    o[r] = v;
+                }
+            }
         }
     }
 }
 
-// Copies the strictly lower triangle onto the strictly upper one.
+// Copies the strictly lower triangle onto the strictly upper one, tile by tile so
+// that the transposed reads stay in cache.
 void mirror_lower(MatrixXd& R) {
-    for (Index c = 1; c < R.cols(); ++c) {
-        for (Index r = 0; r < c; ++r) {
-            R(r, c) = R(c, r);
+    constexpr Index kTile = 64;
+    const Index n = R.cols();
+    for (Index c0 = 0; c0 < n; c0 += kTile) {
+        const Index c1 = std::min(n, c0 + kTile);
+        for (Index r0 = 0; r0 < c1; r0 += kTile) {
+            for (Index c = c0; c < c1; ++c) {
+                const Index r1 = std::min(c, r0 + kTile);
+                for (Index r = r0; r < r1; ++r) {
+                    R(r, c) = R(c, r);
+                }
+            }
         }
     }
 }
@@ -210,12 +253,17 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     // The results are allocated before anything else so that an impossible size
     // fails here, before the multi-index list grows.
     PenaltyMatricesND result;
-    result.R1 = MatrixXd::Zero(M, M);
-    result.R2 = MatrixXd::Zero(M, M);
+    result.R1.resize(M, M);
+    result.R2.resize(M, M);
     result.multi_indices.reserve(static_cast<size_t>(M));
     std::vector<int> current(D, 0);
     generate_multi_indices(degrees, 0, current, result.multi_indices);
-    if (M == 0) {
+    if (D == 0) {
+        // A single constant basis function and no derivatives.
+        result.R1.setZero();
+        result.R2.setZero();
+    }
+    if (M == 0 || D == 0) {
         return result;
     }
 
@@ -243,27 +291,24 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
         const VectorXd axis = VectorXd::LinSpaced(n_grid_per_dim, lo, hi);
         const std::array<MatrixXd, 3> S = axis_gram(axis, degrees[d]);
 
+        // The last step writes the results directly, with the weight dV folded in.
         const bool last = d + 1 == D;
+        const double w = last ? dV : 1.0;
         const Index size = A.rows() * S[0].rows();
         MatrixXd Bn, Fn;
-        MatrixXd& B_out = last ? result.R1 : (Bn = MatrixXd::Zero(size, size));
-        MatrixXd& F_out = last ? result.R2 : (Fn = MatrixXd::Zero(size, size));
-        add_kron(F_out, 1.0, F, S[0]);
-        add_kron(F_out, 1.0, A, S[2]);
-        add_kron(F_out, 2.0, B, S[1]);
-        add_kron(B_out, 1.0, B, S[0]);
-        add_kron(B_out, 1.0, A, S[1]);
+        MatrixXd& B_out = last ? result.R1 : (Bn = MatrixXd(size, size));
+        MatrixXd& F_out = last ? result.R2 : (Fn = MatrixXd(size, size));
+        kron_sum(F_out, {{w, F, S[0]}, {w, A, S[2]}, {2.0 * w, B, S[1]}});
+        kron_sum(B_out, {{w, B, S[0]}, {w, A, S[1]}});
         if (last) {
             break;
         }
-        MatrixXd An = MatrixXd::Zero(size, size);
-        add_kron(An, 1.0, A, S[0]);
+        MatrixXd An(size, size);
+        kron_sum(An, {{1.0, A, S[0]}});
         A = std::move(An);
         B = std::move(Bn);
         F = std::move(Fn);
     }
-    result.R1 *= dV;
-    result.R2 *= dV;
     mirror_lower(result.R2);
     mirror_lower(result.R1);
     return result;
