@@ -49,6 +49,23 @@ PYBIND11_MODULE(zorp_core, m) {
     // One-dimensional bases and penalties.
 
     // Multi-dimensional bases and penalties.
+    m.def(
+        "design_matrix_nd",
+        [](const std::vector<zorp::MultiIndex>& multi_indices,
+           const std::vector<VectorXd>& X_cols) {
+            return zorp::design_matrix_nd(multi_indices, X_cols);
+        },
+        py::arg("multi_indices"), py::arg("X_cols"));
+    m.def(
+        "build_penalty_matrices_nd",
+        [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
+           int n_grid_per_dim)
+            -> py::typing::Tuple<MatrixXd, MatrixXd, std::vector<zorp::MultiIndex>> {
+            zorp::PenaltyMatricesND r =
+                zorp::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
+        },
+        py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
 
     // Linear estimation.
 
