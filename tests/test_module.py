@@ -16,6 +16,8 @@ REGISTERED = [
     "compute_sr",
     "mdl_score",
     "mdl_score_reg",
+    "design_matrix_nd",
+    "build_penalty_matrices_nd",
     "GibbsResult",
     "gibbs_entropy",
     "MCMCResult",
