@@ -1,6 +1,9 @@
 #include "bases.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <stdexcept>
 
 namespace zorp {
 
@@ -11,10 +14,114 @@ double col_deriv_scalar(double val, int p, int order) {
         case 1:
             return p < 1 ? 0.0 : static_cast<double>(p) * std::pow(val, static_cast<double>(p - 1));
         default:
-            // p * (p - 1) is an integer product, converted once.
+            // p * (p - 1) is an integer product, converted once; 64-bit so that
+            // large degrees cannot overflow.
             return p < 2 ? 0.0
-                         : static_cast<double>(p * (p - 1)) * std::pow(val, static_cast<double>(p - 2));
+                         : static_cast<double>(static_cast<std::int64_t>(p) * (p - 1)) *
+                               std::pow(val, static_cast<double>(p - 2));
     }
+}
+
+// One-dimensional bases.
+
+MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+    if (deg < 0) {
+        throw std::invalid_argument("deg < 0");
+    }
+    const Index n = x.size();
+    const Index cols = Index{deg} + 1;
+    MatrixXd Phi(n, cols);
+    // Rows are processed in blocks so that column p - 1 is still in cache when
+    // column p is formed from it; each entry is still its left neighbour times x_i.
+    constexpr Index block = 1024;
+    for (Index r0 = 0; r0 < n; r0 += block) {
+        const Index len = std::min(block, n - r0);
+        const auto xb = x.segment(r0, len);
+        Phi.col(0).segment(r0, len).setOnes();
+        for (Index p = 1; p < cols; ++p) {
+            Phi.col(p).segment(r0, len) = Phi.col(p - 1).segment(r0, len).cwiseProduct(xb);
+        }
+    }
+    return Phi;
+}
+
+void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
+    if (order != 1 && order != 2) {
+        throw std::invalid_argument("deriv_row: order must be 1 or 2");
+    }
+    if (deg >= 0 && out.size() <= Index{deg}) {
+        throw std::invalid_argument("deriv_row: output shorter than deg + 1");
+    }
+    for (int p = 0; p <= deg; ++p) {
+        out[p] = col_deriv_scalar(x, p, order);
+    }
+}
+
+namespace {
+
+// acc += dx * (d d^T): the outer product entry first, then the scaling; each
+// added term is exactly symmetric because d[i] * d[j] == d[j] * d[i].
+void add_scaled_outer(MatrixXd& acc, const VectorXd& d, double dx) {
+    const Index m = d.size();
+    for (Index j = 0; j < m; ++j) {
+        const double dj = d[j];
+        for (Index i = 0; i < m; ++i) {
+            acc(i, j) += dx * (d[i] * dj);
+        }
+    }
+}
+
+}  // namespace
+
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+    if (deg < 0) {
+        throw std::invalid_argument("deg < 0");
+    }
+    if (n_grid < 2) {
+        throw std::invalid_argument("n_grid < 2");
+    }
+    const Index M = Index{deg} + 1;
+    const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
+    MatrixXd R1 = MatrixXd::Zero(M, M);
+    MatrixXd R2 = MatrixXd::Zero(M, M);
+    VectorXd d1(M);
+    VectorXd d2(M);
+    for (int g = 0; g < n_grid; ++g) {
+        const double x = std::fma(static_cast<double>(g), dx, x_min);
+        deriv_row(x, deg, 1, d1);
+        deriv_row(x, deg, 2, d2);
+        add_scaled_outer(R1, d1, dx);
+        add_scaled_outer(R2, d2, dx);
+    }
+    return {std::move(R1), std::move(R2)};
+}
+
+MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
+    if (deg < -1) {
+        throw std::invalid_argument("deg < -1");
+    }
+    const Index M = Index{deg} + 1;
+    VectorXd a1(M);
+    VectorXd a2(M);
+    VectorXd b1(M);
+    VectorXd b2(M);
+    deriv_row(x_min, deg, 1, a1);
+    deriv_row(x_min, deg, 2, a2);
+    deriv_row(x_max, deg, 1, b1);
+    deriv_row(x_max, deg, 2, b2);
+    MatrixXd Rb(M, M);
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = 0; i < M; ++i) {
+            Rb(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
+        }
+    }
+    MatrixXd out(M, M);
+    for (Index j = 0; j < M; ++j) {
+        for (Index i = 0; i < M; ++i) {
+            out(i, j) = 0.5 * (Rb(i, j) + Rb(j, i));
+        }
+    }
+    return out;
 }
 
 }  // namespace zorp
