@@ -109,19 +109,12 @@ MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
-    MatrixXd Rb(M, M);
-    for (Index j = 0; j < M; ++j) {
-        for (Index i = 0; i < M; ++i) {
-            Rb(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
-        }
-    }
-    MatrixXd out(M, M);
-    for (Index j = 0; j < M; ++j) {
-        for (Index i = 0; i < M; ++i) {
-            out(i, j) = 0.5 * (Rb(i, j) + Rb(j, i));
-        }
-    }
-    return out;
+    // Both outer products are rounded and stored before the subtraction, so
+    // equal end points cancel exactly (no fused multiply-subtract across them).
+    const MatrixXd upper = b2 * b1.transpose();
+    const MatrixXd lower = a2 * a1.transpose();
+    const MatrixXd Rb = upper - lower;
+    return 0.5 * (Rb + Rb.transpose());
 }
 
 }  // namespace zorp
