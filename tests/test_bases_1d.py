@@ -37,8 +37,9 @@ def test_design_matrix_shapes_and_layout():
     assert zc.design_matrix_1d(3, np.empty(0)).shape == (0, 4)
     Phi = zc.design_matrix_1d(3, np.arange(5.0))
     assert Phi.flags.f_contiguous and Phi.flags.writeable
-    np.testing.assert_array_equal(zc.design_matrix_1d(1, np.array([[1.0], [2.0], [3.0]]))[:, 1],
-                                  [1, 2, 3])
+    np.testing.assert_array_equal(
+        zc.design_matrix_1d(1, np.array([[1.0], [2.0], [3.0]]))[:, 1], [1, 2, 3]
+    )
     with pytest.raises(TypeError):
         zc.design_matrix_1d(1, np.ones((3, 3)))
 
@@ -120,8 +121,13 @@ def test_penalty_degenerate_and_reversed_intervals():
 
 @pytest.mark.parametrize(
     "deg, n_grid, message",
-    [(-1, 1, "deg < 0"), (-5, 600, "deg < 0"), (3, 1, "n_grid < 2"), (3, 0, "n_grid < 2"),
-     (3, -4, "n_grid < 2")],
+    [
+        (-1, 1, "deg < 0"),
+        (-5, 600, "deg < 0"),
+        (3, 1, "n_grid < 2"),
+        (3, 0, "n_grid < 2"),
+        (3, -4, "n_grid < 2"),
+    ],
 )
 def test_penalty_argument_errors(deg, n_grid, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
