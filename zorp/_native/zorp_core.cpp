@@ -21,8 +21,7 @@ PYBIND11_MODULE(zorp_core, m) {
     m.doc() = "ZORP-P performans-kritik cekirdegi (C++/Eigen).";
 
     // Robust statistics.
-    m.def(
-        "mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
+    m.def("mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
     m.def(
         "compute_sr",
         [](const VectorXd& yp, const VectorXd& yt, double eps) {
