@@ -1,6 +1,9 @@
 // Power-basis design matrices and smoothness penalties in one and several dimensions.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "types.hpp"
 
 namespace zorp {
@@ -8,12 +11,27 @@ namespace zorp {
 // Value (order 0), first (order 1) or second (order 2) derivative of val^p.
 double col_deriv_scalar(double val, int p, int order);
 
-}  // namespace zorp
+// One-dimensional bases.
+
+// n x (deg + 1) matrix with Phi(i, p) = x_i^p, built column by column by
+// repeated multiplication. Throws std::invalid_argument for deg < 0.
+MatrixXd design_matrix_1d(int deg, const VectorXd& x);
+
+// Writes the order-th derivative (order 1 or 2) of x^p, p = 0 .. deg, into the
+// first deg + 1 entries of out. Throws std::invalid_argument when out is too
+// short or the order is not 1 or 2.
+void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out);
+
+// Grid sums of f'^2 and f''^2 over [x_min, x_max] as quadratic forms in the
+// power-basis coefficients: n_grid equally spaced points, each of weight dx.
+// Throws std::invalid_argument "deg < 0" or "n_grid < 2".
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid);
+
+// Symmetric matrix of the boundary term f'(x_max) f''(x_max) - f'(x_min) f''(x_min).
+// deg = -1 gives the 0 x 0 matrix; deg < -1 throws std::invalid_argument.
+MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max);
 
 // Multi-dimensional bases.
-#include <utility>
-
-namespace zorp {
 
 // Appends to out every exponent combination 0 <= e_d <= degrees[d] for the
 // dimensions dim, dim + 1, ..., with the entries before dim taken from current.

@@ -14,6 +14,28 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// Optional penalty matrix argument: None is absent (a null pointer); anything
+// else is converted to an owned matrix that lives as long as this object. A
+// failed conversion raises pybind11's cast error.
+class OptionalMatrix {
+  public:
+    explicit OptionalMatrix(const py::object& obj) {
+        if (!obj.is_none()) {
+            value_ = py::cast<zorp::MatrixXd>(obj);
+            present_ = true;
+        }
+    }
+    const zorp::MatrixXd* get() const { return present_ ? &value_ : nullptr; }
+
+  private:
+    zorp::MatrixXd value_;
+    bool present_ = false;
+};
+
+}  // namespace
+
 PYBIND11_MODULE(zorp_core, m) {
     using zorp::MatrixXd;
     using zorp::VectorXd;
@@ -21,7 +43,8 @@ PYBIND11_MODULE(zorp_core, m) {
     m.doc() = "ZORP-P performans-kritik cekirdegi (C++/Eigen).";
 
     // Robust statistics.
-    m.def("mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
+    m.def(
+        "mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
     m.def(
         "compute_sr",
         [](const VectorXd& yp, const VectorXd& yt, double eps) {
@@ -47,6 +70,25 @@ PYBIND11_MODULE(zorp_core, m) {
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 
     // One-dimensional bases and penalties.
+    m.def(
+        "design_matrix_1d",
+        [](int deg, const VectorXd& x) { return zorp::design_matrix_1d(deg, x); }, py::arg("deg"),
+        py::arg("x"));
+    m.def(
+        "smoothness_penalty_matrices_1d",
+        [](int deg, double x_min, double x_max,
+           int n_grid) -> py::typing::Tuple<MatrixXd, MatrixXd> {
+            zorp::PenaltyMatrices1D r =
+                zorp::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            return py::make_tuple(std::move(r.R1), std::move(r.R2));
+        },
+        py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
+    m.def(
+        "boundary_reduce_1d",
+        [](int deg, double x_min, double x_max) {
+            return zorp::boundary_reduce_1d(deg, x_min, x_max);
+        },
+        py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
 
     // Multi-dimensional bases and penalties.
     m.def(
@@ -68,6 +110,19 @@ PYBIND11_MODULE(zorp_core, m) {
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
 
     // Linear estimation.
+    m.def(
+        "ols", [](const MatrixXd& X, const VectorXd& y) { return zorp::ols(X, y); }, py::arg("X"),
+        py::arg("y"));
+    m.def(
+        "fit_regularized_linear",
+        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            const OptionalMatrix p1(R1);
+            const OptionalMatrix p2(R2);
+            return zorp::fit_regularized_linear(Phi, y, p1.get(), p2.get(), gamma1, gamma2, ridge);
+        },
+        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 
     // Gibbs entropy.
     py::class_<zorp::GibbsResult>(m, "GibbsResult")
@@ -100,21 +155,9 @@ PYBIND11_MODULE(zorp_core, m) {
             "fit",
             [](const zorp::TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
                const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
-                // None means an absent penalty; anything else is converted into a
-                // matrix that lives until fit has returned.
-                MatrixXd R1_mat;
-                MatrixXd R2_mat;
-                const MatrixXd* p1 = nullptr;
-                const MatrixXd* p2 = nullptr;
-                if (!R1.is_none()) {
-                    R1_mat = py::cast<MatrixXd>(R1);
-                    p1 = &R1_mat;
-                }
-                if (!R2.is_none()) {
-                    R2_mat = py::cast<MatrixXd>(R2);
-                    p2 = &R2_mat;
-                }
-                return self.fit(X, y, p1, p2, gamma1, gamma2);
+                const OptionalMatrix p1(R1);
+                const OptionalMatrix p2(R2);
+                return self.fit(X, y, p1.get(), p2.get(), gamma1, gamma2);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
