@@ -14,6 +14,19 @@ from zorp._native import zorp_core as zc
 REGISTERED = [
     "mad",
     "compute_sr",
+    "mdl_score",
+    "mdl_score_reg",
+    "design_matrix_1d",
+    "smoothness_penalty_matrices_1d",
+    "boundary_reduce_1d",
+    "design_matrix_nd",
+    "build_penalty_matrices_nd",
+    "ols",
+    "fit_regularized_linear",
+    "GibbsResult",
+    "gibbs_entropy",
+    "MCMCResult",
+    "TournamentMCMC",
 ]
 
 

@@ -1,6 +1,14 @@
 #include "bases.hpp"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
 
 namespace zorp {
 
@@ -11,10 +19,419 @@ double col_deriv_scalar(double val, int p, int order) {
         case 1:
             return p < 1 ? 0.0 : static_cast<double>(p) * std::pow(val, static_cast<double>(p - 1));
         default:
-            // p * (p - 1) is an integer product, converted once.
+            // p * (p - 1) is an integer product, converted once; 64-bit so that
+            // large degrees cannot overflow.
             return p < 2 ? 0.0
-                         : static_cast<double>(p * (p - 1)) * std::pow(val, static_cast<double>(p - 2));
+                         : static_cast<double>(static_cast<std::int64_t>(p) * (p - 1)) *
+                               std::pow(val, static_cast<double>(p - 2));
     }
+}
+
+// One-dimensional bases.
+
+namespace {
+
+// Asks the kernel to back the 2 MiB-aligned interior of a large, freshly
+// allocated buffer with transparent huge pages. Filling a fresh buffer is
+// otherwise dominated by page faults. A hint only: failure is harmless.
+void advise_huge_pages(double* data, Index count) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t end = begin + static_cast<std::uintptr_t>(count) * sizeof(double);
+    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = end & ~(huge - 1);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+#else
+    (void)data;
+    (void)count;
+#endif
+}
+
+}  // namespace
+
+MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+    if (deg < 0) {
+        throw std::invalid_argument("deg < 0");
+    }
+    const Index n = x.size();
+    const Index cols = Index{deg} + 1;
+    MatrixXd Phi(n, cols);
+    advise_huge_pages(Phi.data(), Phi.size());
+    // Rows are processed in short blocks: column p - 1 of a block is still in L1
+    // when column p is formed from it, and all column write streams advance
+    // together. Each entry is still its left neighbour times x_i.
+    constexpr Index block = 64;
+    for (Index r0 = 0; r0 < n; r0 += block) {
+        const Index len = std::min(block, n - r0);
+        const auto xb = x.segment(r0, len);
+        Phi.col(0).segment(r0, len).setOnes();
+        for (Index p = 1; p < cols; ++p) {
+            Phi.col(p).segment(r0, len) = Phi.col(p - 1).segment(r0, len).cwiseProduct(xb);
+        }
+    }
+    return Phi;
+}
+
+void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
+    if (order != 1 && order != 2) {
+        throw std::invalid_argument("deriv_row: order must be 1 or 2");
+    }
+    if (deg >= 0 && out.size() <= Index{deg}) {
+        throw std::invalid_argument("deriv_row: output shorter than deg + 1");
+    }
+    for (int p = 0; p <= deg; ++p) {
+        out[p] = col_deriv_scalar(x, p, order);
+    }
+}
+
+namespace {
+
+// acc += dx * (d d^T): the outer product entry first, then the scaling; each
+// added term is exactly symmetric because d[i] * d[j] == d[j] * d[i].
+void add_scaled_outer(MatrixXd& acc, const VectorXd& d, double dx) {
+    const Index m = d.size();
+    for (Index j = 0; j < m; ++j) {
+        const double dj = d[j];
+        for (Index i = 0; i < m; ++i) {
+            acc(i, j) += dx * (d[i] * dj);
+        }
+    }
+}
+
+}  // namespace
+
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+    if (deg < 0) {
+        throw std::invalid_argument("deg < 0");
+    }
+    if (n_grid < 2) {
+        throw std::invalid_argument("n_grid < 2");
+    }
+    const Index M = Index{deg} + 1;
+    const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
+    MatrixXd R1 = MatrixXd::Zero(M, M);
+    MatrixXd R2 = MatrixXd::Zero(M, M);
+    VectorXd d1(M);
+    VectorXd d2(M);
+    for (int g = 0; g < n_grid; ++g) {
+        const double x = std::fma(static_cast<double>(g), dx, x_min);
+        deriv_row(x, deg, 1, d1);
+        deriv_row(x, deg, 2, d2);
+        add_scaled_outer(R1, d1, dx);
+        add_scaled_outer(R2, d2, dx);
+    }
+    return {std::move(R1), std::move(R2)};
+}
+
+MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
+    if (deg < -1) {
+        throw std::invalid_argument("deg < -1");
+    }
+    const Index M = Index{deg} + 1;
+    VectorXd a1(M);
+    VectorXd a2(M);
+    VectorXd b1(M);
+    VectorXd b2(M);
+    deriv_row(x_min, deg, 1, a1);
+    deriv_row(x_min, deg, 2, a2);
+    deriv_row(x_max, deg, 1, b1);
+    deriv_row(x_max, deg, 2, b2);
+    // Both outer products are rounded and stored before the subtraction, so
+    // equal end points cancel exactly (no fused multiply-subtract across them).
+    const MatrixXd upper = b2 * b1.transpose();
+    const MatrixXd lower = a2 * a1.transpose();
+    const MatrixXd Rb = upper - lower;
+    return 0.5 * (Rb + Rb.transpose());
+}
+
+// Multi-dimensional bases.
+
+namespace {
+
+constexpr Index kMaxBytes = std::numeric_limits<Index>::max();
+
+// a * b for non-negative sizes; throws std::length_error (ValueError in Python)
+// when the product exceeds limit.
+Index checked_mul(Index a, Index b, Index limit, const char* what) {
+    if (a != 0 && b > limit / a) {
+        throw std::length_error(what);
+    }
+    return a * b;
+}
+
+// Rejects a matrix of rows x cols doubles whose element or byte count cannot be
+// represented, so that the allocation cannot wrap around.
+void check_matrix_size(Index rows, Index cols, const char* what) {
+    const Index elems = checked_mul(rows, cols, kMaxBytes, what);
+    checked_mul(elems, static_cast<Index>(sizeof(double)), kMaxBytes, what);
+}
+
+// Gram matrices S[o](p, q) = sum_k d^o(x_k^p) * d^o(x_k^q) over the points x_k of
+// one axis, for derivative orders o = 0, 1, 2 and exponents p, q = 0 .. deg.
+// Each is filled on and below the diagonal and mirrored, so it is exactly symmetric.
+std::array<MatrixXd, 3> axis_gram(const VectorXd& axis, int deg) {
+    const Index q = static_cast<Index>(deg) + 1;
+    std::array<MatrixXd, 3> S;
+    MatrixXd T(axis.size(), q);
+    for (int order = 0; order < 3; ++order) {
+        for (Index p = 0; p < q; ++p) {
+            for (Index k = 0; k < axis.size(); ++k) {
+                T(k, p) = col_deriv_scalar(axis[k], static_cast<int>(p), order);
+            }
+        }
+        MatrixXd& G = S[static_cast<size_t>(order)];
+        G.resize(q, q);
+        for (Index c = 0; c < q; ++c) {
+            for (Index r = c; r < q; ++r) {
+                G(r, c) = T.col(r).dot(T.col(c));
+                G(c, r) = G(r, c);
+            }
+        }
+    }
+    return S;
+}
+
+// One term w * kron(X, S) of a sum of Kronecker products.
+struct KronTerm {
+    double w;
+    const MatrixXd& X;
+    const MatrixXd& S;
+};
+
+// out = sum_t w_t * kron(X_t, S_t) for up to three terms whose X_t share one size
+// and whose S_t share another; out must already have the size of the product.
+// Entry (i q + r, j q + c) is sum_t (w_t X_t(i, j)) S_t(r, c), written in one pass.
+void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms) {
+    const KronTerm& first = *terms.begin();
+    const Index p = first.X.rows();
+    const Index q = first.S.rows();
+    std::array<const KronTerm*, 3> t{};
+    size_t T = 0;
+    for (const KronTerm& term : terms) {
+        t[T++] = &term;
+    }
+    std::array<double, 3> coef{};
+    std::array<const double*, 3> scol{};
+    for (Index j = 0; j < p; ++j) {
+        for (Index c = 0; c < q; ++c) {
+            for (size_t k = 0; k < T; ++k) {
+                scol[k] = t[k]->S.col(c).data();
+            }
+            double* o = out.col(j * q + c).data();
+            for (Index i = 0; i < p; ++i, o += q) {
+                for (size_t k = 0; k < T; ++k) {
+                    coef[k] = t[k]->w * t[k]->X(i, j);
+                }
+                for (Index r = 0; r < q; ++r) {
+                    double v = coef[0] * scol[0][r];
+                    for (size_t k = 1; k < T; ++k) {
+                        v += coef[k] * scol[k][r];
+                    }
+                    o[r] = v;
+                }
+            }
+        }
+    }
+}
+
+// Copies the strictly lower triangle onto the strictly upper one, tile by tile so
+// that the transposed reads stay in cache.
+void mirror_lower(MatrixXd& R) {
+    constexpr Index kTile = 64;
+    const Index n = R.cols();
+    for (Index c0 = 0; c0 < n; c0 += kTile) {
+        const Index c1 = std::min(n, c0 + kTile);
+        for (Index r0 = 0; r0 < c1; r0 += kTile) {
+            for (Index c = c0; c < c1; ++c) {
+                const Index r1 = std::min(c, r0 + kTile);
+                for (Index r = r0; r < r1; ++r) {
+                    R(r, c) = R(c, r);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void generate_multi_indices(const std::vector<int>& degrees, size_t dim, std::vector<int>& current,
+                            std::vector<MultiIndex>& out) {
+    if (current.size() < degrees.size()) {
+        throw std::invalid_argument("Working multi-index shorter than degrees.");
+    }
+    if (dim == degrees.size()) {
+        out.push_back(current);
+        return;
+    }
+    for (int i = 0; i <= degrees[dim]; ++i) {
+        current[dim] = i;
+        generate_multi_indices(degrees, dim + 1, current, out);
+    }
+}
+
+MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
+                          const std::vector<VectorXd>& X_cols) {
+    if (X_cols.empty()) {
+        throw std::invalid_argument("X_cols is empty.");
+    }
+    const size_t D = X_cols.size();
+    const Index n = X_cols[0].size();
+    for (const VectorXd& col : X_cols) {
+        if (col.size() != n) {
+            throw std::invalid_argument("Coordinate vectors in X_cols differ in length.");
+        }
+    }
+    for (const MultiIndex& mi : multi_indices) {
+        if (mi.size() < D) {
+            throw std::invalid_argument("Multi-index shorter than the number of coordinates.");
+        }
+    }
+    if (multi_indices.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        throw std::length_error("Too many multi-indices.");
+    }
+    const int M = static_cast<int>(multi_indices.size());
+    check_matrix_size(n, M, "Design matrix too large.");
+
+    // Per dimension, the columns that take a factor, grouped by exponent so that
+    // each distinct power of a coordinate is evaluated once.
+    struct Factor {
+        int p;
+        int j;
+    };
+    std::vector<std::vector<Factor>> factors(D);
+    for (size_t d = 0; d < D; ++d) {
+        for (int j = 0; j < M; ++j) {
+            const int p = multi_indices[static_cast<size_t>(j)][d];
+            if (p > 0) {
+                factors[d].push_back({p, j});
+            }
+        }
+        std::stable_sort(factors[d].begin(), factors[d].end(),
+                         [](const Factor& a, const Factor& b) { return a.p < b.p; });
+    }
+
+    MatrixXd Phi(n, M);
+    // Row blocks keep the powers and the touched column segments in cache, and the
+    // matrix is written in one pass. Within a block the dimensions run in ascending
+    // order, so every entry is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that order.
+    constexpr Index kBlock = 1024;
+    VectorXd power(std::min(n, kBlock));
+    for (Index r0 = 0; r0 < n; r0 += kBlock) {
+        const Index len = std::min(kBlock, n - r0);
+        Phi.middleRows(r0, len).setOnes();
+        for (size_t d = 0; d < D; ++d) {
+            const double* x = X_cols[d].data() + r0;
+            int current_p = 0;
+            for (const Factor& f : factors[d]) {
+                if (f.p != current_p) {
+                    current_p = f.p;
+                    const double e = static_cast<double>(current_p);
+                    for (Index i = 0; i < len; ++i) {
+                        power[i] = std::pow(x[i], e);
+                    }
+                }
+                Phi.col(f.j).segment(r0, len).array() *= power.head(len).array();
+            }
+        }
+    }
+    return Phi;
+}
+
+PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
+                                            const std::vector<std::pair<double, double>>& bounds,
+                                            int n_grid_per_dim) {
+    const size_t D = degrees.size();
+    if (bounds.size() != D) {
+        throw std::invalid_argument("Dimension mismatch.");
+    }
+    for (const int deg : degrees) {
+        if (deg < -1) {
+            throw std::invalid_argument("deg < -1");
+        }
+    }
+    if (n_grid_per_dim < 2) {
+        throw std::invalid_argument("n_grid < 2");
+    }
+
+    // Basis size M = prod(deg + 1); a degree of -1 empties the basis.
+    const bool empty_basis =
+        std::any_of(degrees.begin(), degrees.end(), [](int d) { return d < 0; });
+    Index M64 = empty_basis ? 0 : 1;
+    if (!empty_basis) {
+        for (const int deg : degrees) {
+            M64 = checked_mul(M64, static_cast<Index>(deg) + 1, std::numeric_limits<int>::max(),
+                              "Too many basis functions: the product of (degree + 1) exceeds "
+                              "the int range.");
+        }
+    }
+    const int M = static_cast<int>(M64);
+    check_matrix_size(M, M, "Penalty matrices too large.");
+
+    // The results are allocated before anything else so that an impossible size
+    // fails here, before the multi-index list grows.
+    PenaltyMatricesND result;
+    result.R1.resize(M, M);
+    result.R2.resize(M, M);
+    result.multi_indices.reserve(static_cast<size_t>(M));
+    std::vector<int> current(D, 0);
+    generate_multi_indices(degrees, 0, current, result.multi_indices);
+    if (D == 0) {
+        // A single constant basis function and no derivatives.
+        result.R1.setZero();
+        result.R2.setZero();
+    }
+    if (M == 0 || D == 0) {
+        return result;
+    }
+
+    // The grid and the basis are both tensor products, so every grid sum of a
+    // product of per-dimension factors is the product of per-axis sums. With
+    // S_d^o the axis Gram matrices and the multi-indices in lexicographic order
+    // (last dimension fastest), each term is a Kronecker product over dimensions:
+    //   R1 = dV * sum_i           kron_d S_d^{[d=i]}
+    //   R2 = dV * sum_i sum_j     kron_d S_d^{[d=i]+[d=j]}
+    // Both are accumulated dimension by dimension over the prefix 0 .. d-1:
+    //   A = kron S^0                      (no derivative yet)
+    //   B = sum of terms with one first derivative in the prefix
+    //   F = sum over ordered pairs (i, j) in the prefix of the R2 terms
+    // and appending dimension d gives
+    //   A' = A (x) S^0,  B' = B (x) S^0 + A (x) S^1,
+    //   F' = F (x) S^0 + A (x) S^2 + 2 B (x) S^1   (pairs (i, d) and (d, i)).
+    double dV = 1.0;
+    MatrixXd A = MatrixXd::Ones(1, 1);
+    MatrixXd B = MatrixXd::Zero(1, 1);
+    MatrixXd F = MatrixXd::Zero(1, 1);
+    for (size_t d = 0; d < D; ++d) {
+        const double lo = bounds[d].first;
+        const double hi = bounds[d].second;
+        dV *= (hi - lo) / static_cast<double>(n_grid_per_dim - 1);
+        const VectorXd axis = VectorXd::LinSpaced(n_grid_per_dim, lo, hi);
+        const std::array<MatrixXd, 3> S = axis_gram(axis, degrees[d]);
+
+        // The last step writes the results directly, with the weight dV folded in.
+        const bool last = d + 1 == D;
+        const double w = last ? dV : 1.0;
+        const Index size = A.rows() * S[0].rows();
+        MatrixXd Bn, Fn;
+        MatrixXd& B_out = last ? result.R1 : (Bn = MatrixXd(size, size));
+        MatrixXd& F_out = last ? result.R2 : (Fn = MatrixXd(size, size));
+        kron_sum(F_out, {{w, F, S[0]}, {w, A, S[2]}, {2.0 * w, B, S[1]}});
+        kron_sum(B_out, {{w, B, S[0]}, {w, A, S[1]}});
+        if (last) {
+            break;
+        }
+        MatrixXd An(size, size);
+        kron_sum(An, {{1.0, A, S[0]}});
+        A = std::move(An);
+        B = std::move(Bn);
+        F = std::move(Fn);
+    }
+    mirror_lower(result.R2);
+    mirror_lower(result.R1);
+    return result;
 }
 
 }  // namespace zorp

@@ -1,9 +1,9 @@
 // Robust statistics, description-length score and Gibbs entropy.
 #pragma once
 
-#include "types.hpp"
-
 #include <vector>
+
+#include "types.hpp"
 
 namespace zorp {
 
@@ -16,5 +16,29 @@ double mad(const VectorXd& y);
 // Fraction of positions i < len(yt) with |yp[i] - yt[i]| < eps, raised to at
 // least 1/(2n). Throws std::invalid_argument when yp is shorter than yt.
 double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps);
+
+// Quadratic form b' R b, formed as the dot product of b with R b. An R without
+// rows gives 0. Throws std::invalid_argument unless R is M x M with M = len(b).
+double quad_form(const VectorXd& b, const MatrixXd& R);
+
+// Description-length score of the prediction yp against yt with a given hit
+// tolerance: (k ln(2H) / n) k - n ln(sr), plus gamma b'R b for every active
+// penalty term of pen. Lower is better. Throws std::invalid_argument when yp is
+// shorter than yt, or when pen is active and beta is null or an active matrix
+// is not M x M with M = len(beta); inactive matrices are never read.
+double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+                        const VectorXd* beta, const PenaltySpec* pen);
+
+// Hit tolerance of the score for observed values with median absolute
+// deviation m: 0.4 m, or 0.4 when m is 0 or NaN.
+double score_tolerance(double m);
+
+// mdl_score_cached with the tolerance derived from mad(yt).
+double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+                 const PenaltySpec* pen);
+
+// Entropy summary of the Boltzmann distribution that the energies define at
+// temperature T. Throws std::invalid_argument for an empty vector.
+GibbsResult gibbs_entropy(const VectorXd& energies, double T);
 
 }  // namespace zorp
