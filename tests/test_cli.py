@@ -50,8 +50,18 @@ def test_demo_reports_every_stage(tmp_path):
 
 def test_fit_json_matches_estimator(csv_2d, tmp_path):
     out = run(
-        "fit", str(csv_2d), "--x", "a,b", "--y", "target", "--degree", "1,2",
-        "--method", "ols", "--json", cwd=tmp_path,
+        "fit",
+        str(csv_2d),
+        "--x",
+        "a,b",
+        "--y",
+        "target",
+        "--degree",
+        "1,2",
+        "--method",
+        "ols",
+        "--json",
+        cwd=tmp_path,
     )
     assert out.returncode == 0, out.stderr
     result = json.loads(out.stdout)
@@ -74,7 +84,10 @@ def test_console_script_is_installed(csv_2d, tmp_path):
         pytest.skip("console script not installed next to the interpreter")
     out = subprocess.run(
         [str(script), "fit", str(csv_2d), "--x", "a", "--y", "target", "--no-refine"],
-        capture_output=True, text=True, timeout=120, cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
     )
     assert out.returncode == 0, out.stderr
     assert "penalized" in out.stdout and "mcmc" not in out.stdout

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-EXAMPLE = '''
+EXAMPLE = """
 import numpy as np
 import numpy.typing as npt
 
@@ -36,19 +36,29 @@ est = SmoothPolynomialRegressor(degree=3).fit(x[:, None], y)
 pred: npt.NDArray[np.float64] = est.predict(x[:, None])
 r2: float = est.score(x[:, None], y)
 v: str = zorp.__version__
-'''
+"""
 
 
 def test_mypy_strict_accepts_the_api(tmp_path: Path) -> None:
     if shutil.which("mypy", path=str(Path(sys.executable).parent)) is None:
         pytest.skip("mypy is not installed")
-    import zorp
-
     src = tmp_path / "example.py"
     src.write_text(EXAMPLE)
-    package = Path(zorp.__file__).parent
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(src), str(package)],
-        capture_output=True, text=True, timeout=300, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "-m",
+            "example",
+            "-p",
+            "zorp",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
     )
     assert out.returncode == 0, out.stdout + out.stderr

@@ -101,10 +101,14 @@ def _summary(
         "x_half_range": est.x_half_range_.tolist(),
         "timings_s": est.timings_,
         "gibbs": est.gibbs_,
+        "mcmc_energy": est.mcmc_energy_,
+        "mcmc_start_energy": est.mcmc_start_energy_,
     }
 
 
-def _print_report(source: str, x_cols: Sequence[str], y_col: str, n: int, results: list) -> None:
+def _print_report(
+    source: str, x_cols: Sequence[str], y_col: str, n: int, results: list[dict[str, Any]]
+) -> None:
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
     print("inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs\n")
     print(f"{'method':<11}{'terms':>6}{'R^2':>9}{'hit rate':>10}{'MDL score':>12}")
@@ -123,14 +127,17 @@ def _print_report(source: str, x_cols: Sequence[str], y_col: str, n: int, result
                 f"  warm-up chains: entropy {g['H']:.3f} of {g['Hmax']:.3f} "
                 f"(r_heat {g['r_heat']:.3f})"
             )
-        terms = [
-            f"{c:+.4g}*{_monomial(mi, x_cols)}" for c, mi in zip(r["coef"], r["multi_indices"])
-        ]
+            print(
+                f"  robust energy (hits within 0.4 MAD of the residuals): "
+                f"{r['mcmc_start_energy']:.3f} at the penalized fit -> {r['mcmc_energy']:.3f}"
+            )
+        pairs = zip(r["coef"], r["multi_indices"], strict=True)
+        terms = [f"{c:+.4g}*{_monomial(mi, x_cols)}" for c, mi in pairs]
         print("  coefficients: " + " ".join(terms))
 
 
 def _monomial(mi: Sequence[int], names: Sequence[str]) -> str:
-    parts = [f"{n}^{e}" if e > 1 else n for n, e in zip(names, mi) if e > 0]
+    parts = [f"{n}^{e}" if e > 1 else n for n, e in zip(names, mi, strict=True) if e > 0]
     return "*".join(parts) if parts else "1"
 
 
@@ -228,7 +235,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("file", type=Path)
     fit.add_argument("--x", required=True, help="input column(s): COL or COL1,COL2,...")
     fit.add_argument("--y", required=True, help="target column")
-    _add_fit_options(fit, None, 1e-4)
+    _add_fit_options(fit, None, 1e-6)
     fit.add_argument("--plot", default="", help="write a plot to this PNG")
     return parser
 

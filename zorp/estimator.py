@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import functools
 import inspect
 import numbers
+import sys
 import time
 import warnings
 from collections.abc import Sequence
@@ -26,6 +28,16 @@ AUTO_MAX_DEGREE = 3
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a method that needs a fitted estimator is called before `fit`."""
+
+
+@functools.cache
+def _interoperable(error: type[Exception], module: str) -> type[Exception]:
+    """`error`, also made a subclass of the same-named class of `module` when that
+    module is already loaded, so scikit-learn's tools recognise it."""
+    peer = getattr(sys.modules.get(module), error.__name__, None)
+    if peer is None or not isinstance(peer, type) or issubclass(error, peer):
+        return error
+    return type(error.__name__, (error, peer), {"__module__": error.__module__})
 
 
 class DataConversionWarning(UserWarning):
@@ -54,7 +66,9 @@ def _as_float_array(a: ArrayLike, name: str) -> NDArray[np.float64]:
         raise ValueError(f"Complex data not supported in {name}")
     try:
         out = np.asarray(arr, dtype=np.float64)
-    except (TypeError, ValueError) as exc:
+    except TypeError as exc:
+        raise TypeError(f"{name} must contain only numbers: {exc}") from None
+    except ValueError as exc:
         raise ValueError(f"{name} must contain only numbers: {exc}") from None
     return out
 
@@ -69,13 +83,17 @@ def _check_X(X: ArrayLike) -> NDArray[np.float64]:
     arr = _as_float_array(X, "X")
     if arr.ndim != 2:
         raise ValueError(
-            f"Expected a 2-D array X of shape (n_samples, n_features), got {arr.ndim}-D; "
-            "reshape a single feature with X.reshape(-1, 1)"
+            f"Expected a 2-D array X of shape (n_samples, n_features), got {arr.ndim}-D. "
+            "Reshape your data, e.g. X.reshape(-1, 1) for a single feature"
         )
     if arr.shape[0] == 0:
-        raise ValueError("Found array with 0 samples; at least 2 are required")
+        raise ValueError(
+            f"Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required."
+        )
     if arr.shape[1] == 0:
-        raise ValueError("Found array with 0 features; at least 1 is required")
+        raise ValueError(
+            f"Found array with 0 feature(s) (shape={arr.shape}) while a minimum of 1 is required."
+        )
     _check_finite(arr, "X")
     return arr
 
@@ -104,12 +122,14 @@ class SmoothPolynomialRegressor:
         Grid points per axis for the penalty sums.
     method : {"penalized", "ols", "mcmc"}
         "penalized" solves the penalised normal equations; "ols" is the
-        minimum-norm least-squares fit (no penalty); "mcmc" searches for the
-        coefficients of lowest description length with the tournament sampler.
+        minimum-norm least-squares fit (no penalty); "mcmc" refines the
+        penalised fit with the tournament sampler: it searches for the
+        correction of lowest description length, which counts robust hits and
+        so discounts outliers, and keeps the penalised fit if none is better.
     n_chains, n_warmup, n_deep, n_elite, step_size, H, seed
         Settings of the sampler ("mcmc") and the description-length score (`H`).
-        The search runs on targets centred by their median and divided by their
-        median absolute deviation, so `step_size` is relative to the spread of y.
+        The search runs on the penalised fit's residuals divided by their median
+        absolute deviation, so `step_size` is relative to the noise level.
 
     Attributes
     ----------
@@ -127,8 +147,10 @@ class SmoothPolynomialRegressor:
         Share of training targets predicted within the score's tolerance.
     gibbs_ : dict or None
         For "mcmc", the Gibbs-entropy summary of the warm-up chains.
-    mcmc_energy_ : float or None
-        For "mcmc", the sampler's best energy (on the standardised targets).
+    mcmc_energy_, mcmc_start_energy_ : float or None
+        For "mcmc", the energy (description length on the standardised
+        residuals, hits within 0.4 of their MAD) of the result and of the
+        penalised fit it started from.
     n_features_in_ : int
         Number of input dimensions seen in `fit`.
     timings_ : dict of str to float
@@ -140,7 +162,7 @@ class SmoothPolynomialRegressor:
         degree: int | Sequence[int] | None = None,
         *,
         gamma1: float = 0.0,
-        gamma2: float = 1e-4,
+        gamma2: float = 1e-6,
         ridge: float = 1e-10,
         n_grid: int | None = None,
         method: Method = "penalized",
@@ -218,7 +240,12 @@ class SmoothPolynomialRegressor:
 
     def __sklearn_tags__(self) -> Any:
         # Called only by scikit-learn, so importing it here adds no dependency.
-        from sklearn.utils import InputTags, RegressorTags, TargetTags, Tags
+        from sklearn.utils import (  # type: ignore[import-untyped,unused-ignore]
+            InputTags,
+            RegressorTags,
+            Tags,
+            TargetTags,
+        )
 
         return Tags(
             estimator_type="regressor",
@@ -335,6 +362,7 @@ class SmoothPolynomialRegressor:
 
         self.gibbs_: dict[str, float] | None = None
         self.mcmc_energy_: float | None = None
+        self.mcmc_start_energy_: float | None = None
         start = time.perf_counter()
         if self.method == "ols":
             coef = _core.ols(Phi, ya)
@@ -366,9 +394,16 @@ class SmoothPolynomialRegressor:
         R1: NDArray[np.float64],
         R2: NDArray[np.float64],
     ) -> NDArray[np.float64]:
-        centre = float(np.median(y))
-        spread = _core.mad(y)
+        # The sampler's chains start at random points near the origin, so it
+        # searches for a correction to the penalised fit, on residuals divided by
+        # their median absolute deviation: its steps and its hit tolerance are
+        # then relative to the noise, and the penalties act on the correction.
+        g1, g2 = float(self.gamma1), float(self.gamma2)
+        start = _core.fit_regularized_linear(Phi, y, R1, R2, g1, g2, float(self.ridge))
+        resid = y - Phi @ start
+        spread = _core.mad(resid)
         spread = spread if spread > 0 else 1.0
+        target = resid / spread
         sampler = _core.TournamentMCMC(
             int(self.n_chains),
             int(self.n_warmup),
@@ -378,7 +413,7 @@ class SmoothPolynomialRegressor:
             int(self.H),
             int(self.seed),
         )
-        res = sampler.fit(Phi, (y - centre) / spread, R1, R2, float(self.gamma1), float(self.gamma2))
+        res = sampler.fit(Phi, target, R1, R2, g1, g2)
         g = res.gibbs
         self.gibbs_ = {
             "H": g.H,
@@ -388,10 +423,14 @@ class SmoothPolynomialRegressor:
             "var_E": g.var_E,
             "T": g.T,
         }
-        self.mcmc_energy_ = res.energy
-        coef = spread * np.array(res.beta_mcmc)
-        coef[0] += centre  # the first term is the constant
-        return coef
+        # Keep the penalised fit when the search found nothing better.
+        start_energy = _core.mdl_score(np.zeros_like(target), target, len(start), int(self.H))
+        self.mcmc_start_energy_ = start_energy
+        if res.energy < start_energy:
+            self.mcmc_energy_ = res.energy
+            return start + spread * np.array(res.beta_mcmc)
+        self.mcmc_energy_ = start_energy
+        return start
 
     # -- prediction ---------------------------------------------------------
 
@@ -400,9 +439,13 @@ class SmoothPolynomialRegressor:
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "coef_"):
-            raise NotFittedError(
-                f"This {type(self).__name__} instance is not fitted yet; call 'fit' first"
+            # The cache holds the combined class only once scikit-learn is loaded.
+            error = (
+                _interoperable(NotFittedError, "sklearn.exceptions")
+                if "sklearn.exceptions" in sys.modules
+                else NotFittedError
             )
+            raise error(f"This {type(self).__name__} instance is not fitted yet; call 'fit' first")
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """Predicted values for samples X of shape (n_samples, n_features)."""
