@@ -3,21 +3,11 @@
 Run on demand: .venv/bin/python benchmarks/bench_bases_1d.py
 """
 
-import time
-
 import numpy as np
+from harness import best_of
 from numpy.polynomial import polynomial as P
 
 from zorp._native import zorp_core as zc
-
-
-def best_of(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def numpy_penalties(deg, x_min, x_max, n_grid):

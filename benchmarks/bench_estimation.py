@@ -4,20 +4,10 @@ Run on demand: .venv/bin/python benchmarks/bench_estimation.py
 The zorp timings include the conversion of the arguments into native matrices.
 """
 
-import time
-
 import numpy as np
+from harness import best_of
 
 from zorp._native import zorp_core as zc
-
-
-def best_of(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def numpy_regularized(Phi, y, R1, R2, gamma1, gamma2, ridge):

@@ -8,9 +8,9 @@ import os
 import subprocess
 import sys
 import textwrap
-import time
 
 import numpy as np
+from harness import best_of
 
 from zorp._native import zorp_core as zc
 
@@ -24,15 +24,6 @@ def make_problem(n=N, k=K, seed=0):
     X = np.vander(x, k, increasing=True)
     y = np.sin(3.0 * x) + 0.1 * rng.standard_normal(n)
     return X, y
-
-
-def best_of(fn, repeats):
-    best = math.inf
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def numpy_fit(

@@ -4,6 +4,16 @@ import time
 from collections.abc import Callable, Sequence
 
 
+def best_of(fn: Callable[[], object], repeats: int) -> float:
+    """Best wall time of single calls, in seconds, over `repeats` calls."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
 def best_time(fn: Callable[[], object], repeat: int = 5, min_time: float = 0.05) -> float:
     """Best wall time of one call, in seconds, over `repeat` rounds of enough calls."""
     fn()  # warm-up

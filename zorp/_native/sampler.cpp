@@ -40,6 +40,22 @@ class EnergyEvaluator {
     VectorXd yp_;
 };
 
+// One random-walk Metropolis step at temperature T from (b, e): the proposal,
+// built in the scratch vector bc, moves every coordinate by one draw from prop,
+// coordinate 0 first; on acceptance it becomes the current state.
+void metropolis_step(VectorXd& b, double& e, VectorXd& bc, double T, std::mt19937_64& rng,
+                     std::normal_distribution<double>& prop,
+                     std::uniform_real_distribution<double>& unif, EnergyEvaluator& energy) {
+    for (Index i = 0; i < b.size(); ++i) {
+        bc[i] = b[i] + prop(rng);
+    }
+    const double ec = energy(bc);
+    if (detail::accept_proposal(e, ec, T, rng, unif)) {
+        b.swap(bc);
+        e = ec;
+    }
+}
+
 void check_fit_args(int n_chains, const MatrixXd& X, const VectorXd& y, const PenaltySpec& pen) {
     if (n_chains < 1) {
         throw std::invalid_argument("TournamentMCMC.fit: n_chains < 1");
@@ -165,14 +181,7 @@ MCMCResult TournamentMCMC::fit(const MatrixXd& X, const VectorXd& y, const Matri
         double T = 2.0;
         VectorXd bc(k);
         for (int it = 0; it < n_warmup_; ++it) {
-            for (Index i = 0; i < k; ++i) {
-                bc[i] = b[i] + prop(rng);
-            }
-            const double ec = energy(bc);
-            if (detail::accept_proposal(e, ec, T, rng, unif)) {
-                b.swap(bc);
-                e = ec;
-            }
+            metropolis_step(b, e, bc, T, rng, prop, unif, energy);
             T *= 0.995;
         }
         chains[static_cast<size_t>(c)] = Chain{std::move(b), e};
@@ -199,14 +208,7 @@ MCMCResult TournamentMCMC::fit(const MatrixXd& X, const VectorXd& y, const Matri
         VectorXd b = elite[ei].beta;
         double e = elite[ei].energy;
         for (int it = 0; it < n_deep_; ++it) {
-            for (Index i = 0; i < k; ++i) {
-                bc[i] = b[i] + prop(rng);
-            }
-            const double ec = energy(bc);
-            if (detail::accept_proposal(e, ec, T, rng, unif)) {
-                b.swap(bc);
-                e = ec;
-            }
+            metropolis_step(b, e, bc, T, rng, prop, unif, energy);
             if (e < best_e) {
                 best_b = b;
                 best_e = e;
