@@ -231,3 +231,16 @@ def test_package_exports():
 def test_passes_scikit_learn_checks():
     estimator_checks = pytest.importorskip("sklearn.utils.estimator_checks")
     estimator_checks.check_estimator(SmoothPolynomialRegressor())
+
+
+def test_parallel_fits_in_worker_processes(data_1d):
+    joblib = pytest.importorskip("joblib")
+    X, y = data_1d
+    degrees = [2, 3, 4]
+    fits = joblib.Parallel(n_jobs=2, backend="loky")(
+        joblib.delayed(SmoothPolynomialRegressor(degree=d).fit)(X, y) for d in degrees
+    )
+    for d, est in zip(degrees, fits, strict=True):
+        np.testing.assert_array_equal(
+            est.coef_, SmoothPolynomialRegressor(degree=d).fit(X, y).coef_
+        )
