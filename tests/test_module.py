@@ -146,9 +146,9 @@ def test_version_check_refuses_other_interpreters():
     code = (
         "import importlib.util, os, sys\n"
         "sys.setdlopenflags(os.RTLD_LAZY)\n"
-        f"spec = importlib.util.spec_from_file_location('zorp_core', {zc.__file__!r})\n"
+        f"found = importlib.util.spec_from_file_location('zorp_core', {zc.__file__!r})\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(found)\n"
         "except ImportError as e:\n"
         "    print(e)\n"
     )
