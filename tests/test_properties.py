@@ -137,6 +137,24 @@ def test_mad(y):
     assert type(zc.mad(y)) is float
 
 
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    n=st.integers(2**14 - 2, 2**14 + 3000),
+    pool=st.lists(floats, min_size=1, max_size=6),
+)
+def test_mad_of_long_vectors(seed, n, pool):
+    # Long inputs take the sampling selection; it must agree with a plain
+    # median of medians whenever the deviations are ordered (no NaN).
+    rng = np.random.default_rng(seed)
+    y = rng.choice(np.asarray(pool), n) * rng.choice([1.0, -1.0, 1e-3], n)
+    r = zc.mad(y)
+    assert type(r) is float
+    with np.errstate(all="ignore"):
+        dev = np.abs(y - np.median(y))
+        if not np.isnan(dev).any():
+            assert r == np.median(dev)
+
+
 @given(yp=vector_likes(), yt=vector_likes(), eps=floats)
 def test_compute_sr(yp, yt, eps):
     n_p, n_t = vec_len(yp), vec_len(yt)
