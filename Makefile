@@ -1,11 +1,12 @@
 # The two front-door commands:
 #   make demo   set up everything needed and run the example
 #   make test   set up everything needed and run the Python and C++ test suites
+#               (with ZORP_SANITIZE=1 also their sanitizer run, see test-sanitize)
 VENV := .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 
-.PHONY: setup demo test test-python test-cpp bench lint
+.PHONY: setup demo test test-python test-cpp test-sanitize bench lint
 
 setup:
 	@bash scripts/setup.sh
@@ -14,7 +15,8 @@ demo: setup
 	@$(VENV)/bin/zorp demo --plot zorp_demo.png
 
 test: setup
-	@$(MAKE) --no-print-directory test-cpp test-python
+	@$(MAKE) --no-print-directory test-cpp test-python \
+		$(if $(filter 1 ON on yes true,$(ZORP_SANITIZE)),test-sanitize)
 
 test-python:
 	$(VENV)/bin/pytest -q
@@ -24,6 +26,10 @@ test-cpp:
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@$(VENV)/bin/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
+
+# Both suites against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+test-sanitize:
+	@bash scripts/sanitize.sh
 
 bench: setup
 	$(PY) benchmarks/run.py

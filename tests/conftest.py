@@ -1,5 +1,24 @@
+import os
+
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property tests: a few dozen examples per test in the normal suite;
+# HYPOTHESIS_PROFILE=long runs thousands.
+settings.register_profile(
+    "default",
+    max_examples=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile(
+    "long",
+    max_examples=3000,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
 @pytest.fixture

@@ -82,8 +82,9 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
     if (deg >= 0 && out.size() <= Index{deg}) {
         throw std::invalid_argument("deriv_row: output shorter than deg + 1");
     }
-    for (int p = 0; p <= deg; ++p) {
-        out[p] = col_deriv_scalar(x, p, order);
+    // A 64-bit counter: p <= deg would never fail for deg = INT_MAX.
+    for (Index p = 0; p <= Index{deg}; ++p) {
+        out[p] = col_deriv_scalar(x, static_cast<int>(p), order);
     }
 }
 
@@ -131,6 +132,9 @@ MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
         throw std::invalid_argument("deg < -1");
     }
     const Index M = Index{deg} + 1;
+    // The result is allocated first, so that a size that cannot exist fails
+    // before the derivative rows are filled.
+    MatrixXd Rb(M, M);
     VectorXd a1(M);
     VectorXd a2(M);
     VectorXd b1(M);
@@ -143,7 +147,7 @@ MatrixXd boundary_reduce_1d(int deg, double x_min, double x_max) {
     // equal end points cancel exactly (no fused multiply-subtract across them).
     const MatrixXd upper = b2 * b1.transpose();
     const MatrixXd lower = a2 * a1.transpose();
-    const MatrixXd Rb = upper - lower;
+    Rb = upper - lower;
     return 0.5 * (Rb + Rb.transpose());
 }
 
@@ -262,13 +266,30 @@ void generate_multi_indices(const std::vector<int>& degrees, size_t dim, std::ve
     if (current.size() < degrees.size()) {
         throw std::invalid_argument("Working multi-index shorter than degrees.");
     }
-    if (dim == degrees.size()) {
-        out.push_back(current);
-        return;
+    // An odometer over the dimensions dim .. D - 1 (last fastest) rather than a
+    // recursion one level deep per dimension, which overflows the stack for
+    // long degree lists.
+    const size_t D = degrees.size();
+    for (size_t d = dim; d < D; ++d) {
+        if (degrees[d] < 0) {
+            return;
+        }
+        current[d] = 0;
     }
-    for (int i = 0; i <= degrees[dim]; ++i) {
-        current[dim] = i;
-        generate_multi_indices(degrees, dim + 1, current, out);
+    for (;;) {
+        out.push_back(current);
+        size_t d = std::max(D, dim);
+        for (;;) {
+            if (d == dim) {
+                return;
+            }
+            --d;
+            if (current[d] < degrees[d]) {
+                ++current[d];
+                break;
+            }
+            current[d] = 0;
+        }
     }
 }
 
