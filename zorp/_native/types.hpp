@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Eigen/Dense>
-
 #include <vector>
 
 namespace zorp {
