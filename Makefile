@@ -36,3 +36,7 @@ bench: setup
 
 lint: setup
 	$(VENV)/bin/ruff check zorp tests benchmarks scripts
+	$(VENV)/bin/ruff format --check zorp tests benchmarks scripts
+	@if command -v clang-format >/dev/null; then \
+		clang-format --dry-run -Werror zorp/_native/*.cpp zorp/_native/*.hpp tests/cpp/*.cpp; \
+	else echo "clang-format not installed; C++ formatting not checked"; fi

@@ -118,7 +118,10 @@ def test_impossible_allocations_raise():
     )
     out = subprocess.run(
         [sys.executable, "-c", code, *[expr for expr, _ in IMPOSSIBLE]],
-        capture_output=True, text=True, timeout=300, cwd="/",
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd="/",
     )
     assert out.returncode == 0, out.stderr[-2000:]
     lines = out.stdout.split("\n")

@@ -22,8 +22,20 @@ INT_MIN, INT_MAX = -(2**31), 2**31 - 1
 # Degrees whose M x M matrices cannot be allocated on any machine.
 HUGE_DEGREES = (10**8, INT_MAX)
 
-SPECIAL = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, 1e300,
-           1.7976931348623157e308, -1.7976931348623157e308, math.inf, -math.inf, math.nan]
+SPECIAL = [
+    0.0,
+    -0.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e-300,
+    1e300,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    math.inf,
+    -math.inf,
+    math.nan,
+]
 floats = st.one_of(st.floats(-1e3, 1e3), st.sampled_from(SPECIAL), st.floats())
 
 
@@ -315,9 +327,7 @@ multi_index_lists = st.one_of(
     st.just([[1.5]]),
 )
 column_lists = st.one_of(
-    st.integers(0, 5).flatmap(
-        lambda n: st.lists(arrays(st.just((n,))), max_size=3)
-    ),
+    st.integers(0, 5).flatmap(lambda n: st.lists(arrays(st.just((n,))), max_size=3)),
     st.lists(vector_likes(4), max_size=3),
 )
 
@@ -341,8 +351,9 @@ def test_design_matrix_nd(mi, cols):
 @st.composite
 def penalty_nd_args(draw):
     degrees = draw(
-        st.lists(st.one_of(st.integers(-2, 4), st.sampled_from([INT_MIN, *HUGE_DEGREES])),
-                 max_size=3)
+        st.lists(
+            st.one_of(st.integers(-2, 4), st.sampled_from([INT_MIN, *HUGE_DEGREES])), max_size=3
+        )
     )
     D = len(degrees)
     n_bounds = draw(st.sampled_from([D] * 4 + [D + 1, max(D - 1, 0)]))
