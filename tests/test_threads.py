@@ -157,11 +157,6 @@ SCENARIOS = {
 def run_scenario(body, env_extra=None):
     code = SAMPLER_FIT + body + "\nsys.stdout.buffer.write(pickle.dumps(out))\n"
     env = dict(os.environ, **(env_extra or {}))
-    if "ASAN_OPTIONS" in env:
-        # Memory errors are still caught in the child; its exit-time leak scan,
-        # which sometimes fails to stop the runtime's threads, is left to the
-        # parent process.
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
     out = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, timeout=120, env=env, cwd="/"
     )
