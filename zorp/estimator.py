@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import inspect
 import numbers
 import sys
@@ -30,14 +29,19 @@ class NotFittedError(ValueError, AttributeError):
     """Raised when a method that needs a fitted estimator is called before `fit`."""
 
 
-@functools.cache
+_SUBCLASSES: dict[tuple[type[Exception], type], type[Exception]] = {}
+
+
 def _interoperable(error: type[Exception], module: str) -> type[Exception]:
     """`error`, also made a subclass of the same-named class of `module` when that
     module is already loaded, so scikit-learn's tools recognise it."""
     peer = getattr(sys.modules.get(module), error.__name__, None)
-    if peer is None or not isinstance(peer, type) or issubclass(error, peer):
+    if not isinstance(peer, type) or issubclass(error, peer):
         return error
-    return type(error.__name__, (error, peer), {"__module__": error.__module__})
+    key = (error, peer)
+    if key not in _SUBCLASSES:
+        _SUBCLASSES[key] = type(error.__name__, (error, peer), {"__module__": error.__module__})
+    return _SUBCLASSES[key]
 
 
 class DataConversionWarning(UserWarning):
@@ -439,12 +443,7 @@ class SmoothPolynomialRegressor:
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "coef_"):
-            # The cache holds the combined class only once scikit-learn is loaded.
-            error = (
-                _interoperable(NotFittedError, "sklearn.exceptions")
-                if "sklearn.exceptions" in sys.modules
-                else NotFittedError
-            )
+            error = _interoperable(NotFittedError, "sklearn.exceptions")
             raise error(f"This {type(self).__name__} instance is not fitted yet; call 'fit' first")
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:

@@ -169,9 +169,11 @@ double quad_form(const VectorXd& b, const MatrixXd& R) {
     return b.dot(Rb);
 }
 
-double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+namespace {
+
+// The score of already validated arguments.
+double score_of_checked(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen) {
-    check_score_args(yp, yt, beta, pen);
     const Index n = yt.size();
     const double nd = static_cast<double>(n);
     const double sr = compute_SR(yp, yt, eps);
@@ -189,12 +191,20 @@ double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, do
     return L;
 }
 
+}  // namespace
+
+double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+                        const VectorXd* beta, const PenaltySpec* pen) {
+    check_score_args(yp, yt, beta, pen);
+    return score_of_checked(yp, yt, k, H, eps, beta, pen);
+}
+
 double score_tolerance(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
 double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
                  const PenaltySpec* pen) {
     check_score_args(yp, yt, beta, pen);
-    return mdl_score_cached(yp, yt, k, H, score_tolerance(mad(yt)), beta, pen);
+    return score_of_checked(yp, yt, k, H, score_tolerance(mad(yt)), beta, pen);
 }
 
 GibbsResult gibbs_entropy(const VectorXd& energies, double T) {
