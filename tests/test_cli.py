@@ -102,7 +102,11 @@ def test_console_script_is_installed(csv_2d, tmp_path):
         ("a,target\n1,2\n", ["--x", "a", "--y", "target"], "at least 2"),
         ("a,target\n1,2\n3,nan\n", ["--x", "a", "--y", "target"], "not finite"),
         ("a,target\n1,2\n3,4\n", ["--x", "a", "--y", "target", "--degree", "x"], "degree"),
-        ("a,target\n1,2\n3,4\n", ["--x", "a", "--y", "target", "--degree", "-2"], "non-negative"),
+        (
+            "a,target\n1,2\n3,4\n",
+            ["--x", "a", "--y", "target", "--degree", "-2"],
+            "'degree' parameter",
+        ),
         ("", ["--x", "a", "--y", "target"], "empty"),
     ],
     ids=["missing", "column", "non-numeric", "too-few", "nan", "bad-degree", "negative", "empty"],

@@ -3,61 +3,110 @@
 from __future__ import annotations
 
 import inspect
-import numbers
+import math
 import sys
 import time
 import warnings
 from collections.abc import Sequence
-from typing import Any, Literal, Self
+from statistics import NormalDist
+from typing import Any, Literal, Self, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from zorp._native import zorp_core as _core
+from zorp.params import (
+    INT32_MAX,
+    UINT64_MAX,
+    Degrees,
+    Interval,
+    Options,
+    Rule,
+    check_params,
+)
+from zorp.smoothing import CRITERIA, PenalizedFit, SmoothingPath, Sufficient, fixed_part
 
 Method = Literal["penalized", "ols", "mcmc"]
 METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc")
+EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
 
-# Largest tensor-product basis the automatic degree choice builds, and the
-# largest one accepted at all (the fit solves an M x M system).
-AUTO_MAX_TERMS = 1024
+# Largest tensor-product basis accepted (the fit solves an M x M system).
 MAX_TERMS = 4096
-AUTO_MAX_DEGREE = 3
+# The automatic degree: up to AUTO_MAX_DEGREE in one dimension, and up to
+# AUTO_MAX_DEGREE_ND per axis within AUTO_MAX_TERMS terms in several, on at
+# most AUTO_MAX_FEATURES input dimensions.
+AUTO_MAX_DEGREE = 15
+AUTO_MAX_DEGREE_ND = 8
+AUTO_MAX_TERMS = 512
+AUTO_MAX_FEATURES = 10
+
+_RULES: dict[str, list[Rule]] = {
+    "degree": [Options((None,)), Degrees(high=INT32_MAX - 1)],
+    "gamma1": [Interval("real", 0.0)],
+    "gamma2": [Options(("auto",)), Interval("real", 0.0)],
+    "ridge": [Interval("real", 0.0)],
+    "n_grid": [Options((None,)), Interval("int", 2, INT32_MAX)],
+    "method": [Options(METHODS)],
+    "criterion": [Options(CRITERIA)],
+    "extrapolation": [Options(EXTRAPOLATIONS)],
+    "n_chains": [Interval("int", 1, INT32_MAX)],
+    "n_warmup": [Interval("int", 0, INT32_MAX)],
+    "n_deep": [Interval("int", 0, INT32_MAX)],
+    "n_elite": [Interval("int", 0, INT32_MAX)],
+    "step_size": [Interval("real", 0.0, open_low=True)],
+    "H": [Interval("int", 1, INT32_MAX)],
+    "seed": [Interval("int", 0, UINT64_MAX)],
+}
 
 
 class NotFittedError(ValueError, AttributeError):
     """Raised when a method that needs a fitted estimator is called before `fit`."""
 
 
-_SUBCLASSES: dict[tuple[type[Exception], type], type[Exception]] = {}
+def _not_fitted_error() -> type[Exception]:
+    """NotFittedError, made also a subclass of scikit-learn's when that is
+    loaded, so its tools recognise it; the subclass is a module attribute, so
+    it pickles by name (and unpickles through `__getattr__` below)."""
+    peer = getattr(sys.modules.get("sklearn.exceptions"), "NotFittedError", None)
+    if not isinstance(peer, type):
+        return NotFittedError
+    return _SklearnNotFittedError()
 
 
-def _interoperable(error: type[Exception], module: str) -> type[Exception]:
-    """`error`, also made a subclass of the same-named class of `module` when that
-    module is already loaded, so scikit-learn's tools recognise it."""
-    peer = getattr(sys.modules.get(module), error.__name__, None)
-    if not isinstance(peer, type) or issubclass(error, peer):
-        return error
-    key = (error, peer)
-    if key not in _SUBCLASSES:
-        _SUBCLASSES[key] = type(error.__name__, (error, peer), {"__module__": error.__module__})
-    return _SUBCLASSES[key]
+def _SklearnNotFittedError() -> type[Exception]:
+    cls = globals().get("_sklearn_not_fitted")
+    if cls is None:
+        from sklearn.exceptions import NotFittedError as peer  # type: ignore[import-untyped]
+
+        cls = type(
+            "SklearnNotFittedError",
+            (NotFittedError, peer),
+            {"__module__": __name__, "__qualname__": "SklearnNotFittedError"},
+        )
+        globals()["_sklearn_not_fitted"] = cls
+    return cls
+
+
+def __getattr__(name: str) -> Any:
+    if name == "SklearnNotFittedError":
+        return _SklearnNotFittedError()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class DataConversionWarning(UserWarning):
     """Warns that input data was reshaped or converted to fit the expected form."""
 
 
-def auto_degree(n_features: int) -> int:
-    """Per-dimension degree used when `degree=None`.
+def splitmix64(seed: int) -> int:
+    """SplitMix64 finaliser of `seed`: nearby seeds give unrelated sampler streams."""
+    mask = UINT64_MAX
+    z = (seed + 0x9E3779B97F4A7C15) & mask
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+    return z ^ (z >> 31)
 
-    Cubic while the tensor-product basis stays within AUTO_MAX_TERMS terms,
-    otherwise the largest degree that does (0 from 11 input dimensions on).
-    """
-    d = AUTO_MAX_DEGREE
-    while d > 0 and (d + 1) ** n_features > AUTO_MAX_TERMS:
-        d -= 1
-    return d
+
+# -- input checks -------------------------------------------------------------
 
 
 def _as_float_array(a: ArrayLike, name: str) -> NDArray[np.float64]:
@@ -65,9 +114,16 @@ def _as_float_array(a: ArrayLike, name: str) -> NDArray[np.float64]:
         raise ValueError(f"{name} is None; expected an array-like of numbers")
     if hasattr(a, "toarray") or type(a).__module__.startswith("scipy.sparse"):
         raise TypeError(f"{name} is a sparse matrix; pass a dense array (e.g. {name}.toarray())")
+    if isinstance(a, np.ma.MaskedArray):
+        raise TypeError(
+            f"{name} is a masked array, whose mask would be ignored; drop the masked rows "
+            f"or fill them (e.g. {name}.filled(value)) first"
+        )
     arr = np.asarray(a)
     if np.iscomplexobj(arr):
         raise ValueError(f"Complex data not supported in {name}")
+    if arr.dtype == object and any(v is None for v in arr.flat):
+        raise ValueError(f"Input {name} contains None; all values must be numbers")
     try:
         out = np.asarray(arr, dtype=np.float64)
     except TypeError as exc:
@@ -102,6 +158,138 @@ def _check_X(X: ArrayLike) -> NDArray[np.float64]:
     return arr
 
 
+def _check_y(y: ArrayLike, n: int, owner: str) -> NDArray[np.float64]:
+    if y is None:
+        raise ValueError(f"{owner} requires y to be passed, but the target y is None")
+    ya = _as_float_array(y, "y")
+    if ya.ndim == 2 and ya.shape[1] == 1:
+        warnings.warn(
+            DataConversionWarning(
+                "A column-vector y was passed when a 1d array was expected; "
+                "it was flattened to shape (n_samples,)"
+            ),
+            stacklevel=3,
+        )
+        ya = ya[:, 0]
+    if ya.ndim != 1:
+        raise ValueError(f"y should be a 1d array, got an array of shape {ya.shape}")
+    if ya.shape[0] != n:
+        raise ValueError(f"X and y have inconsistent numbers of samples: {n} and {ya.shape[0]}")
+    _check_finite(ya, "y")
+    return ya
+
+
+def _check_weights(sample_weight: ArrayLike | None, n: int) -> NDArray[np.float64] | None:
+    if sample_weight is None:
+        return None
+    w = _as_float_array(sample_weight, "sample_weight")
+    if w.ndim == 0:
+        w = np.full(n, float(w))
+    if w.shape != (n,):
+        raise ValueError(f"sample_weight.shape == {w.shape}, expected {(n,)}")
+    _check_finite(w, "sample_weight")
+    if (w < 0).any():
+        raise ValueError("sample_weight must be non-negative")
+    if not (w > 0).any():
+        raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
+    return w
+
+
+def _feature_names(X: Any) -> NDArray[np.object_] | None:
+    columns = getattr(X, "columns", None)
+    if columns is None or not hasattr(X, "shape"):
+        return None
+    names = np.asarray(list(columns), dtype=object)
+    if names.size and all(isinstance(c, str) for c in names):
+        return names
+    return None
+
+
+def _t_quantile(p: float, dof: float) -> float:
+    """Quantile of Student's t (Cornish-Fisher expansion of the normal quantile;
+    within 1e-3 relative from 3 degrees of freedom, better beyond)."""
+    z = NormalDist().inv_cdf(p)
+    if not math.isfinite(dof) or dof > 1e7:
+        return z
+    v = max(dof, 1.0)
+    z2 = z * z
+    return z * (
+        1.0
+        + (z2 + 1.0) / (4.0 * v)
+        + (5.0 * z2**2 + 16.0 * z2 + 3.0) / (96.0 * v**2)
+        + (3.0 * z2**3 + 19.0 * z2**2 + 17.0 * z2 - 15.0) / (384.0 * v**3)
+        + (79.0 * z2**4 + 776.0 * z2**3 + 1482.0 * z2**2 - 1920.0 * z2 - 945.0) / (92160.0 * v**4)
+    )
+
+
+# -- bases ----------------------------------------------------------------------
+
+
+def _design(multi_indices: list[list[int]], Xs: NDArray[np.float64]) -> NDArray[np.float64]:
+    if Xs.shape[1] == 1:
+        return _core.design_matrix_1d(len(multi_indices) - 1, Xs[:, 0])
+    cols = [np.ascontiguousarray(Xs[:, d]) for d in range(Xs.shape[1])]
+    return _core.design_matrix_nd(multi_indices, cols)
+
+
+def _design_derivative(
+    multi_indices: list[list[int]], Xs: NDArray[np.float64], axis: int
+) -> NDArray[np.float64]:
+    """Partial derivatives along `axis` of every basis term at the points Xs."""
+    mi = np.asarray(multi_indices)
+    factor = mi[:, axis].astype(np.float64)
+    lowered = mi.copy()
+    lowered[:, axis] = np.maximum(lowered[:, axis] - 1, 0)
+    if Xs.shape[1] == 1:
+        base = _core.design_matrix_1d(int(mi[-1, 0]), Xs[:, 0])
+        shifted = np.zeros_like(base)
+        shifted[:, 1:] = base[:, :-1]
+        return shifted * factor
+    cols = [np.ascontiguousarray(Xs[:, d]) for d in range(Xs.shape[1])]
+    return _core.design_matrix_nd(lowered.tolist(), cols) * factor
+
+
+def _penalties(
+    degrees: list[int], n_grid: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64], list[list[int]]]:
+    D = len(degrees)
+    if D == 1:
+        R1, R2 = _core.smoothness_penalty_matrices_1d(degrees[0], -1.0, 1.0, n_grid)
+        return R1, R2, [[p] for p in range(degrees[0] + 1)]
+    if all(d == 0 for d in degrees):
+        # A constant has no derivative: skip the grid altogether.
+        return np.zeros((1, 1)), np.zeros((1, 1)), [[0] * D]
+    R1, R2, mi = _core.build_penalty_matrices_nd(degrees, [(-1.0, 1.0)] * D, n_grid)
+    return R1, R2, [list(m) for m in mi]
+
+
+def _affine_penalties(
+    n_features: int, n_grid: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64], list[list[int]]]:
+    """The affine basis (constant, then each input) with its penalties: no
+    curvature, and a gradient term per input equal to the box's grid weight."""
+    mi = [[0] * n_features] + np.eye(n_features, dtype=int).tolist()
+    # Every grid point weighs prod(step) = (2 / (n_grid - 1))^D; there are n_grid^D.
+    weight = math.exp(n_features * math.log(2.0 * n_grid / (n_grid - 1)))
+    R1 = np.diag(np.r_[0.0, np.full(n_features, weight)])
+    return R1, np.zeros_like(R1), mi
+
+
+def _auto_candidates(n_features: int) -> list[list[int]]:
+    """Degree vectors the automatic choice compares: the same degree on every
+    axis, from 1 up to AUTO_MAX_DEGREE (AUTO_MAX_DEGREE_ND in several
+    dimensions) within AUTO_MAX_TERMS terms (more only for degree 1)."""
+    if n_features > AUTO_MAX_FEATURES:
+        return [[1] * n_features]
+    top = AUTO_MAX_DEGREE if n_features == 1 else AUTO_MAX_DEGREE_ND
+    out = [[1] * n_features]
+    for d in range(2, top + 1):
+        if (d + 1) ** n_features > AUTO_MAX_TERMS:
+            break
+        out.append([d] * n_features)
+    return out
+
+
 class SmoothPolynomialRegressor:
     """Smooth polynomial regression in the power basis, penalised for roughness.
 
@@ -116,10 +304,16 @@ class SmoothPolynomialRegressor:
     Parameters
     ----------
     degree : int, sequence of int or None
-        Degree per input dimension. None picks cubic, lowered so that the
-        tensor-product basis has at most 1024 terms.
-    gamma1, gamma2 : float
-        Weights of the gradient and curvature penalties, per observation.
+        Degree per input dimension. None (the default) chooses it by
+        `criterion`: up to 15 in one dimension; in several, the same degree on
+        every axis, up to 8 and within 512 terms (degree 1 always allowed);
+        beyond 10 input dimensions the basis is affine (a constant and one
+        term per input).
+    gamma1 : float
+        Weight of the gradient penalty, per observation.
+    gamma2 : "auto" or float
+        Weight of the curvature penalty, per observation. "auto" (the default)
+        chooses it by `criterion` for every fit.
     ridge : float
         Value added to the diagonal of the normal equations.
     n_grid : int or None
@@ -130,10 +324,20 @@ class SmoothPolynomialRegressor:
         penalised fit with the tournament sampler: it searches for the
         correction of lowest description length, which counts robust hits and
         so discounts outliers, and keeps the penalised fit if none is better.
+    criterion : {"reml", "gcv"}
+        How "auto" choices are made: restricted marginal likelihood of the
+        Bayesian view of the penalty (the default), or generalised
+        cross-validation.
+    extrapolation : {"linear", "constant", "continue", "error"}
+        Prediction outside the training box: continue with the value and slope
+        at the nearest point of the box ("linear", the default), the value there
+        ("constant"), the raw polynomial ("continue"), or raise ValueError.
     n_chains, n_warmup, n_deep, n_elite, step_size, H, seed
         Settings of the sampler ("mcmc") and the description-length score (`H`).
         The search runs on the penalised fit's residuals divided by their median
         absolute deviation, so `step_size` is relative to the noise level.
+        `seed` (0 to 2**64 - 1) is mixed before it seeds the sampler, so any two
+        seeds give unrelated searches.
 
     Attributes
     ----------
@@ -141,10 +345,18 @@ class SmoothPolynomialRegressor:
         Coefficients, ordered like `multi_indices_`, in scaled coordinates.
     multi_indices_ : list of list of int
         Exponents per input dimension of every basis term.
-    x_center_, x_half_range_ : ndarray of shape (n_features,)
-        The affine map: scaled = (X - x_center_) / x_half_range_.
     degrees_ : list of int
         Degree per input dimension actually used.
+    gamma2_ : float
+        Curvature weight used (chosen or given; 0 for "ols").
+    edf_ : float
+        Effective degrees of freedom of the fit (trace of the smoother matrix).
+    sigma_ : float
+        Residual standard deviation, from the residuals and `edf_`.
+    x_center_, x_half_range_ : ndarray of shape (n_features,)
+        The affine map: scaled = (X - x_center_) / x_half_range_.
+    x_min_, x_max_ : ndarray of shape (n_features,)
+        The training box.
     mdl_score_ : float
         Description-length score of the training fit, penalties included.
     hit_rate_ : float
@@ -157,6 +369,8 @@ class SmoothPolynomialRegressor:
         penalised fit it started from.
     n_features_in_ : int
         Number of input dimensions seen in `fit`.
+    feature_names_in_ : ndarray of str
+        Column names of X, when X was a DataFrame with string column names.
     timings_ : dict of str to float
         Wall time in seconds of each stage of the last fit.
     """
@@ -166,10 +380,12 @@ class SmoothPolynomialRegressor:
         degree: int | Sequence[int] | None = None,
         *,
         gamma1: float = 0.0,
-        gamma2: float = 1e-6,
+        gamma2: float | Literal["auto"] = "auto",
         ridge: float = 1e-10,
         n_grid: int | None = None,
         method: Method = "penalized",
+        criterion: Literal["reml", "gcv"] = "reml",
+        extrapolation: Literal["linear", "constant", "continue", "error"] = "linear",
         n_chains: int = 25,
         n_warmup: int = 200,
         n_deep: int = 2000,
@@ -184,6 +400,8 @@ class SmoothPolynomialRegressor:
         self.ridge = ridge
         self.n_grid = n_grid
         self.method = method
+        self.criterion = criterion
+        self.extrapolation = extrapolation
         self.n_chains = n_chains
         self.n_warmup = n_warmup
         self.n_deep = n_deep
@@ -262,148 +480,195 @@ class SmoothPolynomialRegressor:
 
     # -- fitting ------------------------------------------------------------
 
-    def _validate_params(self, n_features: int) -> tuple[list[int], int]:
-        if self.method not in METHODS:
-            raise ValueError(f"method must be one of {METHODS}, got {self.method!r}")
+    def _degree_candidates(self, n_features: int) -> list[list[int]]:
         if self.degree is None:
-            degrees = [auto_degree(n_features)] * n_features
-        elif isinstance(self.degree, numbers.Integral) and not isinstance(self.degree, bool):
-            degrees = [int(self.degree)] * n_features
-        else:
-            try:
-                degrees = [int(d) for d in self.degree]  # type: ignore[union-attr]
-            except (TypeError, ValueError):
-                raise ValueError(
-                    f"degree must be an int or a sequence of ints, got {self.degree!r}"
-                ) from None
+            return _auto_candidates(n_features)
+        if isinstance(self.degree, Sequence | np.ndarray):
+            degrees = [int(d) for d in self.degree]
             if len(degrees) != n_features:
                 raise ValueError(
                     f"degree has {len(degrees)} entries but X has {n_features} features"
                 )
-        if any(d < 0 for d in degrees):
-            raise ValueError(f"degree must be non-negative, got {degrees}")
-        n_terms = int(np.prod([d + 1 for d in degrees], dtype=object))
+        else:
+            degrees = [int(self.degree)] * n_features
+        n_terms = math.prod(d + 1 for d in degrees)
         if n_terms > MAX_TERMS:
             raise ValueError(
                 f"the tensor-product basis of degrees {degrees} has {n_terms} terms; "
                 f"at most {MAX_TERMS} are supported, lower the degree"
             )
-        default_grid = 600 if n_features == 1 else 30
-        n_grid = default_grid if self.n_grid is None else self.n_grid
-        if not isinstance(n_grid, numbers.Integral) or n_grid < 2:
-            raise ValueError(f"n_grid must be an int >= 2, got {self.n_grid!r}")
-        for name in ("gamma1", "gamma2", "ridge", "step_size"):
-            value = getattr(self, name)
-            if not isinstance(value, numbers.Real) or not np.isfinite(value):
-                raise ValueError(f"{name} must be a finite number, got {value!r}")
-        return degrees, int(n_grid)
+        return [degrees]
 
-    def _basis(self, Xs: NDArray[np.float64]) -> NDArray[np.float64]:
-        if Xs.shape[1] == 1:
-            return _core.design_matrix_1d(self.degrees_[0], Xs[:, 0])
-        cols = [np.ascontiguousarray(Xs[:, d]) for d in range(Xs.shape[1])]
-        return _core.design_matrix_nd(self.multi_indices_, cols)
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Fit the model to samples X of shape (n_samples, n_features) and targets y.
 
-    def _penalties(
-        self, degrees: list[int], n_grid: int
-    ) -> tuple[NDArray[np.float64], NDArray[np.float64], list[list[int]]]:
-        D = len(degrees)
-        if D == 1:
-            R1, R2 = _core.smoothness_penalty_matrices_1d(degrees[0], -1.0, 1.0, n_grid)
-            return R1, R2, [[p] for p in range(degrees[0] + 1)]
-        if all(d == 0 for d in degrees):
-            # A constant has no derivative: skip the grid altogether.
-            return np.zeros((1, 1)), np.zeros((1, 1)), [[0] * D]
-        return _core.build_penalty_matrices_nd(degrees, [(-1.0, 1.0)] * D, n_grid)
-
-    def _scale(self, X: NDArray[np.float64]) -> NDArray[np.float64]:
-        return (X - self.x_center_) / self.x_half_range_
-
-    def fit(self, X: ArrayLike, y: ArrayLike) -> Self:
-        """Fit the model to samples X of shape (n_samples, n_features) and targets y."""
+        `sample_weight` (n_samples,) weighs each row's squared residual: a
+        weight of 2 is the same as the row appearing twice; rows of weight 0
+        are left out.
+        """
+        owner = type(self).__name__
+        check_params(owner, self.get_params(), _RULES)
+        names = _feature_names(X)
         Xa = _check_X(X)
-        if y is None:
-            raise ValueError(
-                f"{type(self).__name__} requires y to be passed, but the target y is None"
-            )
-        ya = _as_float_array(y, "y")
-        if ya.ndim == 2 and ya.shape[1] == 1:
-            warnings.warn(
-                DataConversionWarning(
-                    "A column-vector y was passed when a 1d array was expected; "
-                    "it was flattened to shape (n_samples,)"
-                ),
-                stacklevel=2,
-            )
-            ya = ya[:, 0]
-        if ya.ndim != 1:
-            raise ValueError(f"y should be a 1d array, got an array of shape {ya.shape}")
-        if ya.shape[0] != Xa.shape[0]:
-            raise ValueError(
-                f"X and y have inconsistent numbers of samples: {Xa.shape[0]} and {ya.shape[0]}"
-            )
+        ya = _check_y(y, Xa.shape[0], owner)
+        w = _check_weights(sample_weight, Xa.shape[0])
+        if w is not None:
+            keep = w > 0
+            Xa, ya, w = Xa[keep], ya[keep], w[keep]
         if Xa.shape[0] < 2:
-            raise ValueError(f"n_samples=1: at least 2 samples are required, got {Xa.shape[0]}")
-        _check_finite(ya, "y")
-        degrees, n_grid = self._validate_params(Xa.shape[1])
+            raise ValueError(f"n_samples={Xa.shape[0]}: at least 2 samples are required")
+        D = Xa.shape[1]
+        candidates = self._degree_candidates(D)
+        n_grid = (600 if D == 1 else 30) if self.n_grid is None else int(self.n_grid)
+        if n_grid <= max(max(c) for c in candidates) and D > 1:
+            raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
 
-        lo, hi = Xa.min(axis=0), Xa.max(axis=0)
-        half = (hi - lo) / 2.0
-        self.x_center_ = (hi + lo) / 2.0
-        self.x_half_range_ = np.where(half > 0.0, half, 1.0)
-        self.degrees_ = degrees
-        self.n_features_in_ = Xa.shape[1]
-
+        # All validation is done: from here on only numbers are computed, and
+        # the fitted attributes are set together at the end.
         timings: dict[str, float] = {}
+        lo, hi = Xa.min(axis=0), Xa.max(axis=0)
+        # Halves before the difference, so that ranges beyond the largest
+        # double do not overflow.
+        half = hi / 2.0 - lo / 2.0
+        center = lo / 2.0 + hi / 2.0
+        half = np.where(half > 0.0, half, 1.0)
+        Xs = (Xa - center) / half
+
         start = time.perf_counter()
-        R1, R2, multi_indices = self._penalties(degrees, n_grid)
-        self.multi_indices_ = [list(mi) for mi in multi_indices]
+        widest = [max(c[d] for c in candidates) for d in range(D)]
+        if self.degree is None and D > AUTO_MAX_FEATURES:
+            R1, R2, mi_all = _affine_penalties(D, n_grid)
+        else:
+            R1, R2, mi_all = _penalties(widest, n_grid)
         timings["penalties"] = time.perf_counter() - start
 
         start = time.perf_counter()
-        Phi = self._basis(self._scale(Xa))
+        Phi_all = _design(mi_all, Xs)
         timings["design matrix"] = time.perf_counter() - start
 
-        self.gibbs_: dict[str, float] | None = None
-        self.mcmc_energy_: float | None = None
-        self.mcmc_start_energy_: float | None = None
         start = time.perf_counter()
+        sw = None if w is None else np.sqrt(w)
+        stats_all = Sufficient.from_design(Phi_all, ya, w)
+        g1 = float(self.gamma1)
+        degrees, idx, path, model = self._choose(candidates, mi_all, stats_all, R1, R2)
+        timings["smoothing choice"] = time.perf_counter() - start
+
+        mi = [mi_all[i] for i in idx]
+        Phi = Phi_all[:, idx] if len(idx) < len(mi_all) else Phi_all
+        R1s, R2s = R1[np.ix_(idx, idx)], R2[np.ix_(idx, idx)]
+        gamma2 = 0.0 if self.method == "ols" else model.gamma2
+        # Row weights enter as scaled rows; the native solve multiplies the
+        # penalty weights by its row count, the model by the weight total.
+        Phi_w = Phi if sw is None else Phi * sw[:, None]
+        y_w = ya if sw is None else ya * sw
+        pscale = 1.0 if w is None else float(w.sum()) / len(ya)
+
+        start = time.perf_counter()
+        gibbs = energy = start_energy = None
         if self.method == "ols":
-            coef = _core.ols(Phi, ya)
-        elif self.method == "penalized":
-            coef = _core.fit_regularized_linear(
-                Phi, ya, R1, R2, float(self.gamma1), float(self.gamma2), float(self.ridge)
-            )
+            coef = np.asarray(_core.ols(Phi_w, y_w), dtype=np.float64)
+        elif self.gamma2 == "auto" and (path.rank > 0 or g1 != 0.0):
+            coef = model.coef
+        elif self.gamma2 == "auto":
+            # No penalty at all in this basis: the minimum-norm least-squares
+            # fit, which stays exact where the data leave terms undetermined.
+            coef = np.asarray(_core.ols(Phi_w, y_w), dtype=np.float64)
         else:
-            coef = self._fit_mcmc(Phi, ya, R1, R2)
-        self.coef_ = np.asarray(coef, dtype=np.float64)
+            coef = np.asarray(
+                _core.fit_regularized_linear(
+                    Phi_w, y_w, R1s, R2s, g1 * pscale, gamma2 * pscale, float(self.ridge)
+                ),
+                dtype=np.float64,
+            )
+        if self.method == "mcmc":
+            coef, gibbs, energy, start_energy = self._refine_mcmc(Phi, ya, coef, R1s, R2s, gamma2)
         timings[f"{self.method} fit"] = time.perf_counter() - start
 
         start = time.perf_counter()
-        yp = Phi @ self.coef_
-        k = len(self.coef_)
-        self.mdl_score_ = _core.mdl_score_reg(
-            yp, ya, k, int(self.H), self.coef_, R1, R2, float(self.gamma1), float(self.gamma2)
-        )
+        yp = Phi @ coef
+        k = len(coef)
+        mdl = _core.mdl_score_reg(yp, ya, k, int(self.H), coef, R1s, R2s, g1, gamma2)
         m = _core.mad(ya)
-        self.hit_rate_ = _core.compute_sr(yp, ya, 0.4 * m if m > 0 else 0.4)
+        hit_rate = _core.compute_sr(yp, ya, 0.4 * m if m > 0 else 0.4)
         timings["score"] = time.perf_counter() - start
+
+        self.coef_ = coef
+        self.multi_indices_ = mi
+        self.degrees_ = list(degrees)
+        self.gamma2_ = float(gamma2)
+        self.edf_ = model.edf
+        self.sigma_ = model.sigma
+        self._cov_factor = model.cov_factor
+        self._dof = float(path.n) - model.edf
+        self.x_center_ = center
+        self.x_half_range_ = half
+        self.x_min_, self.x_max_ = lo, hi
+        self.n_features_in_ = D
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        self.mdl_score_ = mdl
+        self.hit_rate_ = hit_rate
+        self.gibbs_ = gibbs
+        self.mcmc_energy_ = energy
+        self.mcmc_start_energy_ = start_energy
         self.timings_ = timings
         return self
 
-    def _fit_mcmc(
+    def _choose(
+        self,
+        candidates: list[list[int]],
+        mi_all: list[list[int]],
+        stats_all: Sufficient,
+        R1: NDArray[np.float64],
+        R2: NDArray[np.float64],
+    ) -> tuple[list[int], NDArray[np.intp], SmoothingPath, PenalizedFit]:
+        """The degree vector and curvature weight of lowest criterion, with its fit."""
+        exps = np.asarray(mi_all)
+        ols = self.method == "ols"
+        best: tuple[float, list[int], NDArray[np.intp], SmoothingPath, PenalizedFit] | None = None
+        for degrees in candidates:
+            idx = np.flatnonzero(np.all(exps <= np.asarray(degrees), axis=1))
+            stats = stats_all.subset(idx) if len(idx) < len(mi_all) else stats_all
+            R1s = R1[np.ix_(idx, idx)] if len(idx) < len(mi_all) else R1
+            R2s = R2[np.ix_(idx, idx)] if len(idx) < len(mi_all) else R2
+            if ols:
+                # No penalty: degrees compare by cross-validation of the plain fit.
+                path = SmoothingPath(stats, fixed_part(stats, None, 0.0, 0.0), 0.0 * R2s)
+                lam, value = 0.0, float(path.criterion(0.0, "gcv"))
+                if best is None or value < best[0]:
+                    best = (value, degrees, idx, path, path.fit(lam, value))
+                continue
+            fixed = fixed_part(stats, R1s, float(self.gamma1), float(self.ridge))
+            path = SmoothingPath(stats, fixed, stats.n * R2s)
+            if self.gamma2 != "auto":
+                lam = float(self.gamma2)
+                value = float(path.criterion(max(lam, 1e-300), self.criterion))
+            elif path.rank == 0 or stats.n <= path.m0:
+                # Nothing to choose: the penalty is void or the data cannot
+                # tell its weight; the affine part is fitted exactly.
+                lam, value = (0.0 if path.rank == 0 else 1.0), math.inf
+            else:
+                lam, value = path.select(self.criterion)
+            if best is None or value < best[0]:
+                best = (value, degrees, idx, path, path.fit(lam, value))
+        assert best is not None
+        return best[1], best[2], best[3], best[4]
+
+    def _refine_mcmc(
         self,
         Phi: NDArray[np.float64],
         y: NDArray[np.float64],
+        start: NDArray[np.float64],
         R1: NDArray[np.float64],
         R2: NDArray[np.float64],
-    ) -> NDArray[np.float64]:
+        gamma2: float,
+    ) -> tuple[NDArray[np.float64], dict[str, float], float, float]:
         # The sampler's chains start at random points near the origin, so it
         # searches for a correction to the penalised fit, on residuals divided by
         # their median absolute deviation: its steps and its hit tolerance are
         # then relative to the noise, and the penalties act on the correction.
-        g1, g2 = float(self.gamma1), float(self.gamma2)
-        start = _core.fit_regularized_linear(Phi, y, R1, R2, g1, g2, float(self.ridge))
         resid = y - Phi @ start
         spread = _core.mad(resid)
         spread = spread if spread > 0 else 1.0
@@ -415,11 +680,11 @@ class SmoothPolynomialRegressor:
             int(self.n_elite),
             float(self.step_size),
             int(self.H),
-            int(self.seed),
+            splitmix64(int(self.seed)),
         )
-        res = sampler.fit(Phi, target, R1, R2, g1, g2)
+        res = sampler.fit(Phi, target, R1, R2, float(self.gamma1), gamma2)
         g = res.gibbs
-        self.gibbs_ = {
+        gibbs = {
             "H": g.H,
             "Hmax": g.Hmax,
             "He": g.He,
@@ -429,12 +694,9 @@ class SmoothPolynomialRegressor:
         }
         # Keep the penalised fit when the search found nothing better.
         start_energy = _core.mdl_score(np.zeros_like(target), target, len(start), int(self.H))
-        self.mcmc_start_energy_ = start_energy
         if res.energy < start_energy:
-            self.mcmc_energy_ = res.energy
-            return start + spread * np.array(res.beta_mcmc)
-        self.mcmc_energy_ = start_energy
-        return start
+            return start + spread * np.array(res.beta_mcmc), gibbs, res.energy, start_energy
+        return start, gibbs, start_energy, start_energy
 
     # -- prediction ---------------------------------------------------------
 
@@ -443,30 +705,115 @@ class SmoothPolynomialRegressor:
 
     def _check_fitted(self) -> None:
         if not hasattr(self, "coef_"):
-            error = _interoperable(NotFittedError, "sklearn.exceptions")
-            raise error(f"This {type(self).__name__} instance is not fitted yet; call 'fit' first")
+            raise _not_fitted_error()(
+                f"This {type(self).__name__} instance is not fitted yet; call 'fit' first"
+            )
 
-    def predict(self, X: ArrayLike) -> NDArray[np.float64]:
-        """Predicted values for samples X of shape (n_samples, n_features)."""
+    def _check_predict_X(self, X: ArrayLike) -> NDArray[np.float64]:
         self._check_fitted()
+        names = _feature_names(X)
+        fitted = getattr(self, "feature_names_in_", None)
+        owner = type(self).__name__
+        if fitted is not None and names is None:
+            warnings.warn(
+                f"X does not have valid feature names, but {owner} was fitted with feature names",
+                UserWarning,
+                stacklevel=3,
+            )
+        elif fitted is None and names is not None:
+            warnings.warn(
+                f"X has feature names, but {owner} was fitted without feature names",
+                UserWarning,
+                stacklevel=3,
+            )
+        elif fitted is not None and names is not None and not np.array_equal(fitted, names):
+            raise ValueError(
+                "The feature names should match those that were passed during fit.\n"
+                f"Fitted with: {list(fitted)}\nGot: {list(names)}"
+            )
         Xa = _check_X(X)
         if Xa.shape[1] != self.n_features_in_:
             raise ValueError(
-                f"X has {Xa.shape[1]} features, but {type(self).__name__} is expecting "
+                f"X has {Xa.shape[1]} features, but {owner} is expecting "
                 f"{self.n_features_in_} features as input"
             )
-        return self._basis(self._scale(Xa)) @ self.coef_
+        return Xa
 
-    def score(self, X: ArrayLike, y: ArrayLike) -> float:
-        """Coefficient of determination R^2 of the prediction."""
+    def _rows(self, Xa: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Rows a with prediction a @ coef_ under the extrapolation mode: the basis
+        at the point, or at its nearest point of the training box plus the
+        linear continuation from there."""
+        mode = self.extrapolation
+        scale = self.x_half_range_
+        if mode == "continue":
+            return _design(self.multi_indices_, (Xa - self.x_center_) / scale)
+        outside = (Xa < self.x_min_) | (Xa > self.x_max_)
+        if mode == "error" and outside.any():
+            dims = np.flatnonzero(outside.any(axis=0)).tolist()
+            raise ValueError(
+                f"X has {int(outside.any(axis=1).sum())} row(s) outside the training range "
+                f"in feature(s) {dims}, and extrapolation='error'"
+            )
+        P = (np.clip(Xa, self.x_min_, self.x_max_) - self.x_center_) / scale
+        A = _design(self.multi_indices_, P)
+        if mode == "linear" and outside.any():
+            rows = np.flatnonzero(outside.any(axis=1))
+            # Differences of scaled coordinates, halved first against overflow.
+            delta = (Xa[rows] / 2.0 - np.clip(Xa[rows], self.x_min_, self.x_max_) / 2.0) / (
+                scale / 2.0
+            )
+            for axis in range(Xa.shape[1]):
+                step = delta[:, axis]
+                if np.any(step != 0.0):
+                    grad = _design_derivative(self.multi_indices_, P[rows], axis)
+                    A[rows] += step[:, None] * grad
+        return A
+
+    @overload
+    def predict(self, X: ArrayLike, return_std: Literal[False] = ...) -> NDArray[np.float64]: ...
+
+    @overload
+    def predict(
+        self, X: ArrayLike, return_std: Literal[True]
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+
+    def predict(
+        self, X: ArrayLike, return_std: bool = False
+    ) -> NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Predicted values for samples X of shape (n_samples, n_features).
+
+        With `return_std`, also the predictive standard deviation of a new
+        observation (noise included), from the penalised fit's posterior
+        covariance and the residual scale `sigma_`.
+        """
+        A = self._rows(self._check_predict_X(X))
+        mean = A @ self.coef_
+        if not return_std:
+            return mean
+        spread = np.einsum("ij,ij->i", A @ self._cov_factor, A @ self._cov_factor)
+        return mean, self.sigma_ * np.sqrt(1.0 + spread)
+
+    def predict_interval(self, X: ArrayLike, level: float = 0.95) -> NDArray[np.float64]:
+        """Prediction interval of a new observation, shape (n_samples, 2): lower, upper."""
+        if not isinstance(level, float | int) or not 0.0 < level < 1.0:
+            raise ValueError(f"level must be a number in the open interval (0, 1), got {level!r}")
+        mean, std = self.predict(X, return_std=True)
+        q = _t_quantile(0.5 + level / 2.0, self._dof)
+        return np.column_stack([mean - q * std, mean + q * std])
+
+    def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
+        """Coefficient of determination R^2 of the prediction (weighted by `sample_weight`)."""
         ya = _as_float_array(y, "y").ravel()
         yp = self.predict(X)
         if ya.shape != yp.shape:
             raise ValueError(
                 f"X and y have inconsistent numbers of samples: {yp.shape[0]} and {ya.shape[0]}"
             )
-        ss_res = float(np.sum((ya - yp) ** 2))
-        ss_tot = float(np.sum((ya - ya.mean()) ** 2))
+        w = _check_weights(sample_weight, len(ya))
+        w = np.ones_like(ya) if w is None else w
+        mean = float(np.average(ya, weights=w))
+        ss_res = float(np.sum(w * (ya - yp) ** 2))
+        ss_tot = float(np.sum(w * (ya - mean) ** 2))
         if ss_tot == 0.0:
             return 1.0 if ss_res == 0.0 else 0.0
         return 1.0 - ss_res / ss_tot

@@ -1,0 +1,253 @@
+"""Penalized least squares with the smoothness weight chosen from the data.
+
+The fit minimises ``|W^(1/2) (y - Phi b)|^2 + n * (gamma1 b'R1 b + gamma2 b'R2 b) + ridge |b|^2``
+with ``n = sum(W)``, as the native `fit_regularized_linear` does for unit weights.
+For the automatic choice of `gamma2` the problem is reduced once per basis to
+the generalised eigenproblem of the Gram matrix G and the penalty S: with
+``G + S = L L'`` and ``L^-1 G L^-T = U diag(mu) U'`` (0 <= mu <= 1), every
+quantity the criteria need at a weight lam is a sum over the k eigenvalues of
+``mu + lam' (1 - mu)``, so each candidate costs O(k). Working with G + S rather
+than G alone keeps the reduction well conditioned when the data leave some
+directions of the power basis nearly undetermined.
+
+Two criteria are offered: restricted maximum likelihood ("reml", the default:
+the marginal likelihood of the Bayesian view of the penalty, with the noise
+variance profiled out) and generalised cross-validation ("gcv").
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+Criterion = Literal["reml", "gcv"]
+CRITERIA: tuple[str, ...] = ("reml", "gcv")
+
+# Search range of gamma2 (per observation, for the penalty on [-1, 1]^D) and
+# the grid the search starts from before refining the best bracket.
+LOG10_GAMMA_RANGE = (-14.0, 3.0)
+GRID_POINTS = 69
+REFINE_STEPS = 40
+# Floor of the reduced eigenvalues: directions that neither the data nor the
+# penalty determine get this much shrinkage instead of a division by zero.
+MIN_EIGENVALUE = 1e-14
+
+
+@dataclass(frozen=True)
+class Sufficient:
+    """Weighted sufficient statistics of a least-squares problem in one basis.
+
+    gram = Phi' W Phi, cross = Phi' W y, yy = y' W y, n = sum(W).
+    """
+
+    gram: NDArray[np.float64]
+    cross: NDArray[np.float64]
+    yy: float
+    n: float
+
+    @classmethod
+    def from_design(
+        cls,
+        Phi: NDArray[np.float64],
+        y: NDArray[np.float64],
+        weights: NDArray[np.float64] | None = None,
+    ) -> Sufficient:
+        if weights is None:
+            return cls(Phi.T @ Phi, Phi.T @ y, float(y @ y), float(len(y)))
+        Pw = Phi * weights[:, None]
+        return cls(Pw.T @ Phi, Pw.T @ y, float(y @ (weights * y)), float(weights.sum()))
+
+    def subset(self, idx: NDArray[np.intp]) -> Sufficient:
+        """The statistics of the basis made of the columns `idx`."""
+        return Sufficient(self.gram[np.ix_(idx, idx)], self.cross[idx], self.yy, self.n)
+
+
+@dataclass(frozen=True)
+class PenalizedFit:
+    """A penalized fit with its smoothness weight, effective degrees of freedom
+    and the factor V of the coefficients' posterior covariance sigma^2 V V'."""
+
+    coef: NDArray[np.float64]
+    gamma2: float
+    edf: float
+    sigma: float
+    cov_factor: NDArray[np.float64]
+    criterion_value: float
+
+
+def _null_rows(S: NDArray[np.float64]) -> NDArray[np.bool_]:
+    # The derivative penalties vanish exactly on the terms of total degree below
+    # their order (constant, linear): those rows and columns are exact zeros.
+    return ~np.any(S != 0.0, axis=1)
+
+
+class SmoothingPath:
+    """All penalized fits of one basis, as functions of the weight of S.
+
+    `fixed` is the part of the normal matrix that does not move with the
+    weight (the Gram matrix, fixed penalties and the ridge), `S` the penalty
+    whose weight is chosen.
+    """
+
+    def __init__(self, stats: Sufficient, fixed: NDArray[np.float64], S: NDArray[np.float64]):
+        self.n = stats.n
+        self.yy = stats.yy
+        k = fixed.shape[0]
+        self.k = k
+        null = _null_rows(S)
+        self.m0 = int(null.sum())
+        self.rank = k - self.m0
+        pos = ~null
+        # log of the product of the non-zero eigenvalues of S, which the
+        # marginal likelihood needs; on the non-null block S is positive definite.
+        if self.rank:
+            chol_s = _cholesky(S[np.ix_(pos, pos)])
+            self.logdet_s = 2.0 * float(np.log(np.diag(chol_s)).sum())
+        else:
+            self.logdet_s = 0.0
+        tr_f, tr_s = float(np.trace(fixed)), float(np.trace(S))
+        self.alpha = tr_f / tr_s if tr_s > 0 else 1.0
+        L = _cholesky(fixed + self.alpha * S)
+        Linv = np.linalg.solve(L, np.eye(k))
+        C = Linv @ fixed @ Linv.T
+        mu, U = np.linalg.eigh((C + C.T) / 2.0)
+        self.mu = np.clip(mu, 0.0, 1.0)
+        self.T = Linv.T @ U  # b = T' c; coefficients = T (b / d)
+        self.b = self.T.T @ stats.cross
+        self.logdet_base = 2.0 * float(np.log(np.diag(L)).sum())
+
+    def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
+        # Eigenvalues of L^-1 (fixed + lam S) L^-T for each weight (rows).
+        t = np.asarray(lam, dtype=np.float64)[..., None] / self.alpha
+        return np.maximum(self.mu + t * (1.0 - self.mu), MIN_EIGENVALUE)
+
+    def edf(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
+        return (self.mu / self._d(lam)).sum(axis=-1)
+
+    def rss(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
+        d = self._d(lam)
+        b2 = self.b**2
+        rss = self.yy - (b2 * (2.0 - self.mu / d) / d).sum(axis=-1)
+        return np.maximum(rss, 0.0)
+
+    def criterion(self, lam: float | NDArray[np.float64], kind: Criterion) -> NDArray[np.float64]:
+        """Value of the criterion (lower is better) at weights `lam` > 0."""
+        lam = np.asarray(lam, dtype=np.float64)
+        d = self._d(lam)
+        n = self.n
+        if kind == "gcv":
+            dof = n - (self.mu / d).sum(axis=-1)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                value = n * self.rss(lam) / dof**2
+            out: NDArray[np.float64] = np.where(dof > 0, value, np.inf)
+            return out
+        # Minus twice the log marginal likelihood, noise variance profiled out.
+        nu = n - self.m0
+        dev = np.maximum(self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(self.yy, 1.0))
+        reml: NDArray[np.float64] = (
+            nu * np.log(2.0 * math.pi * dev / nu)
+            + nu
+            + self.logdet_base
+            + np.log(d).sum(axis=-1)
+            - self.rank * np.log(lam)
+            - self.logdet_s
+        )
+        return reml
+
+    def select(self, kind: Criterion) -> tuple[float, float]:
+        """The weight minimising the criterion on the search range, and its value."""
+        lo, hi = LOG10_GAMMA_RANGE
+        grid = np.linspace(lo, hi, GRID_POINTS)
+        values = self.criterion(10.0**grid, kind)
+        i = int(np.argmin(values))
+        step = grid[1] - grid[0]
+        a, b = grid[max(i - 1, 0)], grid[min(i + 1, GRID_POINTS - 1)]
+        # Golden-section refinement of log10(lam) inside the best bracket.
+        invphi = (math.sqrt(5.0) - 1.0) / 2.0
+        c, e = b - invphi * (b - a), a + invphi * (b - a)
+        fc, fe = float(self.criterion(10.0**c, kind)), float(self.criterion(10.0**e, kind))
+        for _ in range(REFINE_STEPS):
+            if b - a < 1e-4 * step:
+                break
+            if fc < fe:
+                b, e, fe = e, c, fc
+                c = b - invphi * (b - a)
+                fc = float(self.criterion(10.0**c, kind))
+            else:
+                a, c, fc = c, e, fe
+                e = a + invphi * (b - a)
+                fe = float(self.criterion(10.0**e, kind))
+        best, value = (c, fc) if fc < fe else (e, fe)
+        if values[i] < value:
+            best, value = grid[i], float(values[i])
+        return float(10.0**best), float(value)
+
+    def fit(self, lam: float, criterion_value: float = float("nan")) -> PenalizedFit:
+        d = self._d(lam)
+        coef = self.T @ (self.b / d)
+        edf = float((self.mu / d).sum())
+        dof = self.n - edf
+        rss = float(self.rss(lam))
+        sigma = math.sqrt(rss / dof) if dof > 0 else float("nan")
+        return PenalizedFit(
+            coef=coef,
+            gamma2=float(lam),
+            edf=edf,
+            sigma=sigma,
+            cov_factor=self.T / np.sqrt(d),
+            criterion_value=criterion_value,
+        )
+
+
+def _cholesky(A: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Lower Cholesky factor of a symmetric positive semi-definite matrix, with
+    the least diagonal shift that makes it positive definite in floating point."""
+    A = (A + A.T) / 2.0
+    scale = float(np.max(np.abs(np.diag(A)))) if A.size else 1.0
+    shift = 0.0
+    for _ in range(8):
+        try:
+            return np.linalg.cholesky(A + shift * np.eye(len(A)))
+        except np.linalg.LinAlgError:
+            shift = max(shift * 100.0, scale * 1e-14, 1e-300)
+    raise np.linalg.LinAlgError("the normal equations are not positive semi-definite")
+
+
+def fixed_part(
+    stats: Sufficient,
+    R1: NDArray[np.float64] | None,
+    gamma1: float,
+    ridge: float,
+) -> NDArray[np.float64]:
+    """The normal matrix without the chosen penalty: G + n gamma1 R1 + ridge I."""
+    fixed = stats.gram.copy()
+    if R1 is not None and gamma1 != 0.0:
+        fixed += stats.n * gamma1 * R1
+    fixed[np.diag_indices_from(fixed)] += ridge
+    return fixed
+
+
+def penalized_fit(
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    R1: NDArray[np.float64] | None,
+    R2: NDArray[np.float64],
+    *,
+    weights: NDArray[np.float64] | None = None,
+    gamma1: float = 0.0,
+    gamma2: float | Literal["auto"] = "auto",
+    ridge: float = 1e-10,
+    criterion: Criterion = "reml",
+) -> PenalizedFit:
+    """Weighted penalized least squares, with `gamma2` chosen by `criterion` when "auto"."""
+    stats = Sufficient.from_design(Phi, y, weights)
+    path = SmoothingPath(stats, fixed_part(stats, R1, gamma1, ridge), stats.n * R2)
+    if gamma2 == "auto":
+        lam, value = path.select(criterion)
+        return path.fit(lam, value)
+    lam = float(gamma2)
+    return path.fit(lam, float(path.criterion(max(lam, 1e-300), criterion)))
