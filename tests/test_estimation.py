@@ -93,11 +93,11 @@ def test_nested_list_penalty_and_nonsymmetric_lower_triangle():
 
 
 @pytest.mark.parametrize("bad", ["abc", {"a": 1}, object()])
-def test_unconvertible_penalty_raises_cast_error(bad):
+def test_unconvertible_penalty_raises_type_error(bad):
     Phi, y = random_problem(5, 2, 7)
-    with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type "):
+    with pytest.raises(TypeError, match=r"incompatible function arguments"):
         zc.fit_regularized_linear(Phi, y, bad)
-    with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type "):
+    with pytest.raises(TypeError, match=r"incompatible function arguments"):
         zc.fit_regularized_linear(Phi, y, None, bad)
 
 

@@ -52,7 +52,7 @@ void advise_huge_pages(double* data, Index count) {
 
 }  // namespace
 
-MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
     }

@@ -14,7 +14,7 @@ void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* m
 
 }  // namespace
 
-VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const MatrixXd* R1,
+VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
     const Index M = Phi.cols();
     if (y.size() != Phi.rows()) {
@@ -41,7 +41,7 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
     return ldlt.solve(b);
 }
 
-VectorXd ols(const MatrixXd& X, const VectorXd& y) {
+VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     if (y.size() != X.rows()) {
         throw std::invalid_argument("ols: len(y) != rows of X");
     }
