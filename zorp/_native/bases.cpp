@@ -65,22 +65,6 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
     }
 }
 
-namespace {
-
-// acc += dx * (d d^T): the outer product entry first, then the scaling; each
-// added term is exactly symmetric because d[i] * d[j] == d[j] * d[i].
-void add_scaled_outer(MatrixXd& acc, const VectorXd& d, double dx) {
-    const Index m = d.size();
-    for (Index j = 0; j < m; ++j) {
-        const double dj = d[j];
-        for (Index i = 0; i < m; ++i) {
-            acc(i, j) += dx * (d[i] * dj);
-        }
-    }
-}
-
-}  // namespace
-
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
@@ -90,16 +74,45 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     }
     const Index M = Index{deg} + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
-    MatrixXd R1 = MatrixXd::Zero(M, M);
-    MatrixXd R2 = MatrixXd::Zero(M, M);
-    VectorXd d1(M);
-    VectorXd d2(M);
-    for (int g = 0; g < n_grid; ++g) {
-        const double x = std::fma(static_cast<double>(g), dx, x_min);
-        deriv_row(x, deg, 1, d1);
-        deriv_row(x, deg, 2, d2);
-        add_scaled_outer(R1, d1, dx);
-        add_scaled_outer(R2, d2, dx);
+    // The results are allocated first, so that a size that cannot exist fails
+    // before the grid is walked.
+    MatrixXd R1(M, M);
+    MatrixXd R2(M, M);
+
+    // Every entry is a grid sum of a power of x: with S_k = sum_g x_g^k,
+    //   R1(i, j) = i j dx S_{i+j-2},   R2(i, j) = i (i-1) j (j-1) dx S_{i+j-4},
+    // so the power sums up to k = 2 deg - 2 give both matrices. Entries depend on
+    // i + j and on a symmetric factor, so both come out exactly symmetric; the
+    // rows and columns of constants (and of straight lines in R2) are exact zeros.
+    const Index K = std::max<Index>(2 * Index{deg} - 1, 1);
+    VectorXd S = VectorXd::Zero(K);
+    // The grid is walked in chunks, so that memory does not grow with n_grid.
+    constexpr Index kChunk = 1024;
+    const Index chunk = std::min<Index>(n_grid, kChunk);
+    VectorXd xs(chunk);
+    VectorXd power(chunk);
+    for (Index g0 = 0; g0 < n_grid; g0 += kChunk) {
+        const Index len = std::min<Index>(kChunk, n_grid - g0);
+        for (Index i = 0; i < len; ++i) {
+            xs[i] = std::fma(static_cast<double>(g0 + i), dx, x_min);
+        }
+        power.head(len).setOnes();
+        for (Index k = 0; k < K; ++k) {
+            S[k] += power.head(len).sum();
+            if (k + 1 < K) {
+                power.head(len).array() *= xs.head(len).array();
+            }
+        }
+    }
+    S *= dx;
+    for (Index j = 0; j < M; ++j) {
+        const double j1 = static_cast<double>(j);
+        const double j2 = static_cast<double>(j * (j - 1));
+        for (Index i = 0; i < M; ++i) {
+            R1(i, j) = i >= 1 && j >= 1 ? (static_cast<double>(i) * j1) * S[i + j - 2] : 0.0;
+            R2(i, j) =
+                i >= 2 && j >= 2 ? (static_cast<double>(i * (i - 1)) * j2) * S[i + j - 4] : 0.0;
+        }
     }
     return {std::move(R1), std::move(R2)};
 }
