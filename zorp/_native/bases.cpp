@@ -306,45 +306,92 @@ MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
     const int M = static_cast<int>(multi_indices.size());
     check_matrix_size(n, M, "Design matrix too large.");
 
-    // Per dimension, the columns that take a factor, grouped by exponent so that
-    // each distinct power of a coordinate is evaluated once.
-    struct Factor {
-        int p;
-        int j;
-    };
-    std::vector<std::vector<Factor>> factors(D);
+    // Per dimension, the exponents that occur, each evaluated once per row block
+    // into that dimension's power table; per column, its factors in ascending
+    // dimension order as (dimension, table slot).
+    std::vector<std::vector<int>> exponents(D);
+    std::vector<std::vector<int>> slot_of(D);
+    std::vector<std::vector<std::pair<size_t, int>>> factors(static_cast<size_t>(M));
     for (size_t d = 0; d < D; ++d) {
         for (int j = 0; j < M; ++j) {
             const int p = multi_indices[static_cast<size_t>(j)][d];
             if (p > 0) {
-                factors[d].push_back({p, j});
+                exponents[d].push_back(p);
             }
         }
-        std::stable_sort(factors[d].begin(), factors[d].end(),
-                         [](const Factor& a, const Factor& b) { return a.p < b.p; });
+        std::sort(exponents[d].begin(), exponents[d].end());
+        exponents[d].erase(std::unique(exponents[d].begin(), exponents[d].end()),
+                           exponents[d].end());
+        for (int j = 0; j < M; ++j) {
+            const int p = multi_indices[static_cast<size_t>(j)][d];
+            if (p > 0) {
+                const auto it = std::lower_bound(exponents[d].begin(), exponents[d].end(), p);
+                factors[static_cast<size_t>(j)].emplace_back(
+                    d, static_cast<int>(it - exponents[d].begin()));
+            }
+        }
     }
 
     MatrixXd Phi(n, M);
-    // Row blocks keep the powers and the touched column segments in cache, and the
-    // matrix is written in one pass. Within a block the dimensions run in ascending
-    // order, so every entry is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that order.
-    constexpr Index kBlock = 1024;
-    VectorXd power(std::min(n, kBlock));
+    advise_huge_pages(Phi.data(), Phi.size());
+    // Row blocks keep the power tables in cache while every column segment of the
+    // block is written once. The factors of an entry are multiplied in ascending
+    // dimension order, so it is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that
+    // order (the leading 1.0 * f is exact and omitted).
+    constexpr Index kBlock = 512;
+    const Index rows = std::min(n, kBlock);
+    std::vector<MatrixXd> tables(D);
+    for (size_t d = 0; d < D; ++d) {
+        tables[d].resize(rows, static_cast<Index>(exponents[d].size()));
+    }
     for (Index r0 = 0; r0 < n; r0 += kBlock) {
         const Index len = std::min(kBlock, n - r0);
-        Phi.middleRows(r0, len).setOnes();
         for (size_t d = 0; d < D; ++d) {
             const double* x = X_cols[d].data() + r0;
-            int current_p = 0;
-            for (const Factor& f : factors[d]) {
-                if (f.p != current_p) {
-                    current_p = f.p;
-                    const double e = static_cast<double>(current_p);
-                    for (Index i = 0; i < len; ++i) {
-                        power[i] = std::pow(x[i], e);
-                    }
+            for (size_t s = 0; s < exponents[d].size(); ++s) {
+                const double e = static_cast<double>(exponents[d][s]);
+                double* t = tables[d].col(static_cast<Index>(s)).data();
+                if (exponents[d][s] == 1) {
+                    // pow(x, 1) is x exactly.
+                    std::copy(x, x + len, t);
+                    continue;
                 }
-                Phi.col(f.j).segment(r0, len).array() *= power.head(len).array();
+                for (Index i = 0; i < len; ++i) {
+                    t[i] = std::pow(x[i], e);
+                }
+            }
+        }
+        for (int j = 0; j < M; ++j) {
+            double* out = Phi.col(j).data() + r0;
+            const auto& fs = factors[static_cast<size_t>(j)];
+            const auto table = [&](size_t f) {
+                return tables[fs[f].first].col(fs[f].second).data();
+            };
+            if (fs.empty()) {
+                std::fill(out, out + len, 1.0);
+                continue;
+            }
+            const double* t0 = table(0);
+            if (fs.size() == 1) {
+                std::copy(t0, t0 + len, out);
+                continue;
+            }
+            const double* t1 = table(1);
+            if (fs.size() == 2) {
+                for (Index i = 0; i < len; ++i) {
+                    out[i] = t0[i] * t1[i];
+                }
+                continue;
+            }
+            const double* t2 = table(2);
+            for (Index i = 0; i < len; ++i) {
+                out[i] = t0[i] * t1[i] * t2[i];
+            }
+            for (size_t f = 3; f < fs.size(); ++f) {
+                const double* t = table(f);
+                for (Index i = 0; i < len; ++i) {
+                    out[i] *= t[i];
+                }
             }
         }
     }
