@@ -65,7 +65,14 @@ def reference_penalties(deg, x_min, x_max, n_grid):
 
 @pytest.mark.parametrize(
     "deg, x_min, x_max, n_grid",
-    [(1, 0.0, 1.0, 600), (3, -1.0, 2.0, 50), (6, -0.7, 1.3, 600), (4, 2.0, 5.0, 2)],
+    [
+        (1, 0.0, 1.0, 600),
+        (3, -1.0, 2.0, 50),
+        (6, -0.7, 1.3, 600),
+        (4, 2.0, 5.0, 2),
+        (15, -1.0, 1.0, 600),
+        (9, 0.5, 3.0, 5000),  # several chunks of grid points
+    ],
 )
 def test_penalties_match_numpy_grid_sum(deg, x_min, x_max, n_grid):
     R1, R2 = zc.smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid)

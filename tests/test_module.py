@@ -2,7 +2,9 @@
 
 import glob
 import os
+import re
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -96,6 +98,68 @@ def test_inputs_are_not_modified():
     before = y.copy()
     zc.mad(y)
     np.testing.assert_array_equal(y, before)
+
+
+def _layouts(a):
+    """The same values in every form an array argument may take."""
+    wide = np.zeros((a.shape[0], 2 * a.shape[1]), order="F")
+    wide[:, ::2] = a
+    return {
+        "fortran": np.asfortranarray(a),
+        "c-order": np.ascontiguousarray(a),
+        "column-slice": np.asfortranarray(np.hstack([a, a]))[:, : a.shape[1]],
+        "strided": wide[:, ::2],
+        "float32-exact": np.asfortranarray(a.astype(np.float32)),
+        "list": a.tolist(),
+    }
+
+
+_rng = np.random.default_rng(11)
+# Multiples of 1/64, exact in float32 as well.
+_X = np.round(64 * _rng.normal(size=(40, 3))) / 64
+_y = np.round(64 * (_X @ [1.0, -2.0, 0.5] + 0.1 * _rng.normal(size=40))) / 64
+_R = np.diag([0.0, 1.0, 2.0])
+
+ENTRIES = {
+    "ols": lambda X, y: zc.ols(X, y),
+    "fit_regularized_linear": lambda X, y: zc.fit_regularized_linear(X, y, _R, None, 0.01),
+    "sampler": lambda X, y: (
+        zc.TournamentMCMC(3, 20, 20, 2, seed=5).fit(X, y, _R, None, 0.1).beta_mcmc
+    ),
+    "design_matrix_1d": lambda X, y: zc.design_matrix_1d(
+        3, X[:, 0] if isinstance(X, np.ndarray) else [r[0] for r in X]
+    ),
+    "compute_sr": lambda X, y: zc.compute_sr(y, np.asarray(X)[:, 0], 0.7),
+    "mad": lambda X, y: zc.mad(y),
+}
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("layout", list(_layouts(_X)))
+def test_every_input_layout_gives_the_same_result_and_keeps_the_input(entry, layout):
+    # Arrays already in the native layout are read in place, others are converted
+    # first; either way the result is the same and the argument is left untouched.
+    fn = ENTRIES[entry]
+    X = _layouts(_X)[layout]
+    y = _layouts(_y[:, None])[layout]
+    y = y[:, 0] if isinstance(y, np.ndarray) else [r[0] for r in y]
+    snapshot = [np.array(v, copy=True) for v in (X, y)]
+    refs = [sys.getrefcount(v) for v in (X, y)]
+    expected = fn(np.asfortranarray(_X), np.ascontiguousarray(_y))
+    got = fn(X, y)
+    assert [sys.getrefcount(v) for v in (X, y)] == refs
+    np.testing.assert_array_equal(got, expected)
+    for v, before in zip((X, y), snapshot, strict=True):
+        np.testing.assert_array_equal(np.asarray(v), before)
+
+
+@pytest.mark.parametrize("fn", [zc.fit_regularized_linear, zc.TournamentMCMC.fit])
+def test_optional_penalties_are_typed(fn):
+    sig = fn.__doc__.splitlines()[0]
+    for name in ("R1", "R2"):
+        assert re.search(
+            name + r": typing\.Annotated\[numpy\.typing\.ArrayLike[^|]*\] \| None = None", sig
+        )
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,5 @@
 #include "bases.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -9,6 +7,8 @@
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
+
+#include "pages.hpp"
 
 namespace zorp {
 
@@ -29,30 +29,7 @@ double col_deriv_scalar(double val, int p, int order) {
 
 // One-dimensional bases.
 
-namespace {
-
-// Asks the kernel to back the 2 MiB-aligned interior of a large, freshly
-// allocated buffer with transparent huge pages. Filling a fresh buffer is
-// otherwise dominated by page faults. A hint only: failure is harmless.
-void advise_huge_pages(double* data, Index count) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t end = begin + static_cast<std::uintptr_t>(count) * sizeof(double);
-    const std::uintptr_t first = (begin + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = end & ~(huge - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
-#else
-    (void)data;
-    (void)count;
-#endif
-}
-
-}  // namespace
-
-MatrixXd design_matrix_1d(int deg, const VectorXd& x) {
+MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
     }
@@ -88,22 +65,6 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
     }
 }
 
-namespace {
-
-// acc += dx * (d d^T): the outer product entry first, then the scaling; each
-// added term is exactly symmetric because d[i] * d[j] == d[j] * d[i].
-void add_scaled_outer(MatrixXd& acc, const VectorXd& d, double dx) {
-    const Index m = d.size();
-    for (Index j = 0; j < m; ++j) {
-        const double dj = d[j];
-        for (Index i = 0; i < m; ++i) {
-            acc(i, j) += dx * (d[i] * dj);
-        }
-    }
-}
-
-}  // namespace
-
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
@@ -113,16 +74,45 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     }
     const Index M = Index{deg} + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
-    MatrixXd R1 = MatrixXd::Zero(M, M);
-    MatrixXd R2 = MatrixXd::Zero(M, M);
-    VectorXd d1(M);
-    VectorXd d2(M);
-    for (int g = 0; g < n_grid; ++g) {
-        const double x = std::fma(static_cast<double>(g), dx, x_min);
-        deriv_row(x, deg, 1, d1);
-        deriv_row(x, deg, 2, d2);
-        add_scaled_outer(R1, d1, dx);
-        add_scaled_outer(R2, d2, dx);
+    // The results are allocated first, so that a size that cannot exist fails
+    // before the grid is walked.
+    MatrixXd R1(M, M);
+    MatrixXd R2(M, M);
+
+    // Every entry is a grid sum of a power of x: with S_k = sum_g x_g^k,
+    //   R1(i, j) = i j dx S_{i+j-2},   R2(i, j) = i (i-1) j (j-1) dx S_{i+j-4},
+    // so the power sums up to k = 2 deg - 2 give both matrices. Entries depend on
+    // i + j and on a symmetric factor, so both come out exactly symmetric; the
+    // rows and columns of constants (and of straight lines in R2) are exact zeros.
+    const Index K = std::max<Index>(2 * Index{deg} - 1, 1);
+    VectorXd S = VectorXd::Zero(K);
+    // The grid is walked in chunks, so that memory does not grow with n_grid.
+    constexpr Index kChunk = 1024;
+    const Index chunk = std::min<Index>(n_grid, kChunk);
+    VectorXd xs(chunk);
+    VectorXd power(chunk);
+    for (Index g0 = 0; g0 < n_grid; g0 += kChunk) {
+        const Index len = std::min<Index>(kChunk, n_grid - g0);
+        for (Index i = 0; i < len; ++i) {
+            xs[i] = std::fma(static_cast<double>(g0 + i), dx, x_min);
+        }
+        power.head(len).setOnes();
+        for (Index k = 0; k < K; ++k) {
+            S[k] += power.head(len).sum();
+            if (k + 1 < K) {
+                power.head(len).array() *= xs.head(len).array();
+            }
+        }
+    }
+    S *= dx;
+    for (Index j = 0; j < M; ++j) {
+        const double j1 = static_cast<double>(j);
+        const double j2 = static_cast<double>(j * (j - 1));
+        for (Index i = 0; i < M; ++i) {
+            R1(i, j) = i >= 1 && j >= 1 ? (static_cast<double>(i) * j1) * S[i + j - 2] : 0.0;
+            R2(i, j) =
+                i >= 2 && j >= 2 ? (static_cast<double>(i * (i - 1)) * j2) * S[i + j - 4] : 0.0;
+        }
     }
     return {std::move(R1), std::move(R2)};
 }
@@ -316,45 +306,92 @@ MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
     const int M = static_cast<int>(multi_indices.size());
     check_matrix_size(n, M, "Design matrix too large.");
 
-    // Per dimension, the columns that take a factor, grouped by exponent so that
-    // each distinct power of a coordinate is evaluated once.
-    struct Factor {
-        int p;
-        int j;
-    };
-    std::vector<std::vector<Factor>> factors(D);
+    // Per dimension, the exponents that occur, each evaluated once per row block
+    // into that dimension's power table; per column, its factors in ascending
+    // dimension order as (dimension, table slot).
+    std::vector<std::vector<int>> exponents(D);
+    std::vector<std::vector<int>> slot_of(D);
+    std::vector<std::vector<std::pair<size_t, int>>> factors(static_cast<size_t>(M));
     for (size_t d = 0; d < D; ++d) {
         for (int j = 0; j < M; ++j) {
             const int p = multi_indices[static_cast<size_t>(j)][d];
             if (p > 0) {
-                factors[d].push_back({p, j});
+                exponents[d].push_back(p);
             }
         }
-        std::stable_sort(factors[d].begin(), factors[d].end(),
-                         [](const Factor& a, const Factor& b) { return a.p < b.p; });
+        std::sort(exponents[d].begin(), exponents[d].end());
+        exponents[d].erase(std::unique(exponents[d].begin(), exponents[d].end()),
+                           exponents[d].end());
+        for (int j = 0; j < M; ++j) {
+            const int p = multi_indices[static_cast<size_t>(j)][d];
+            if (p > 0) {
+                const auto it = std::lower_bound(exponents[d].begin(), exponents[d].end(), p);
+                factors[static_cast<size_t>(j)].emplace_back(
+                    d, static_cast<int>(it - exponents[d].begin()));
+            }
+        }
     }
 
     MatrixXd Phi(n, M);
-    // Row blocks keep the powers and the touched column segments in cache, and the
-    // matrix is written in one pass. Within a block the dimensions run in ascending
-    // order, so every entry is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that order.
-    constexpr Index kBlock = 1024;
-    VectorXd power(std::min(n, kBlock));
+    advise_huge_pages(Phi.data(), Phi.size());
+    // Row blocks keep the power tables in cache while every column segment of the
+    // block is written once. The factors of an entry are multiplied in ascending
+    // dimension order, so it is the product 1.0 * x_0^e_0 * x_1^e_1 * ... in that
+    // order (the leading 1.0 * f is exact and omitted).
+    constexpr Index kBlock = 512;
+    const Index rows = std::min(n, kBlock);
+    std::vector<MatrixXd> tables(D);
+    for (size_t d = 0; d < D; ++d) {
+        tables[d].resize(rows, static_cast<Index>(exponents[d].size()));
+    }
     for (Index r0 = 0; r0 < n; r0 += kBlock) {
         const Index len = std::min(kBlock, n - r0);
-        Phi.middleRows(r0, len).setOnes();
         for (size_t d = 0; d < D; ++d) {
             const double* x = X_cols[d].data() + r0;
-            int current_p = 0;
-            for (const Factor& f : factors[d]) {
-                if (f.p != current_p) {
-                    current_p = f.p;
-                    const double e = static_cast<double>(current_p);
-                    for (Index i = 0; i < len; ++i) {
-                        power[i] = std::pow(x[i], e);
-                    }
+            for (size_t s = 0; s < exponents[d].size(); ++s) {
+                const double e = static_cast<double>(exponents[d][s]);
+                double* t = tables[d].col(static_cast<Index>(s)).data();
+                if (exponents[d][s] == 1) {
+                    // pow(x, 1) is x exactly.
+                    std::copy(x, x + len, t);
+                    continue;
                 }
-                Phi.col(f.j).segment(r0, len).array() *= power.head(len).array();
+                for (Index i = 0; i < len; ++i) {
+                    t[i] = std::pow(x[i], e);
+                }
+            }
+        }
+        for (int j = 0; j < M; ++j) {
+            double* out = Phi.col(j).data() + r0;
+            const auto& fs = factors[static_cast<size_t>(j)];
+            const auto table = [&](size_t f) {
+                return tables[fs[f].first].col(fs[f].second).data();
+            };
+            if (fs.empty()) {
+                std::fill(out, out + len, 1.0);
+                continue;
+            }
+            const double* t0 = table(0);
+            if (fs.size() == 1) {
+                std::copy(t0, t0 + len, out);
+                continue;
+            }
+            const double* t1 = table(1);
+            if (fs.size() == 2) {
+                for (Index i = 0; i < len; ++i) {
+                    out[i] = t0[i] * t1[i];
+                }
+                continue;
+            }
+            const double* t2 = table(2);
+            for (Index i = 0; i < len; ++i) {
+                out[i] = t0[i] * t1[i] * t2[i];
+            }
+            for (size_t f = 3; f < fs.size(); ++f) {
+                const double* t = table(f);
+                for (Index i = 0; i < len; ++i) {
+                    out[i] *= t[i];
+                }
             }
         }
     }

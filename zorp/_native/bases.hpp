@@ -15,7 +15,7 @@ double col_deriv_scalar(double val, int p, int order);
 
 // n x (deg + 1) matrix with Phi(i, p) = x_i^p, built column by column by
 // repeated multiplication. Throws std::invalid_argument for deg < 0.
-MatrixXd design_matrix_1d(int deg, const VectorXd& x);
+MatrixXd design_matrix_1d(int deg, const VectorRef& x);
 
 // Writes the order-th derivative (order 1 or 2) of x^p, p = 0 .. deg, into the
 // first deg + 1 entries of out. Throws std::invalid_argument when out is too

@@ -1,10 +1,20 @@
 #include "estimation.hpp"
 
+#include <algorithm>
 #include <stdexcept>
+
+#include "pages.hpp"
 
 namespace zorp {
 
 namespace {
+
+// The QR route of ols is taken for at least this many rows (and twice as many
+// rows as columns), where it is several times faster than the direct SVD ...
+constexpr Index kQrMinRows = 512;
+// ... and kept only when the ratio of the extreme singular values is above this
+// bound; for worse-conditioned X the direct SVD keeps more digits.
+constexpr double kMaxQrCondition = 1e-5;
 
 void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* message) {
     if (R != nullptr && gamma != 0.0 && (R->rows() != M || R->cols() != M)) {
@@ -12,9 +22,50 @@ void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* m
     }
 }
 
+// Lower triangle of A += Phi'Phi (a symmetric rank update) and b += Phi'y, in one
+// pass over blocks of rows small enough to stay in cache between the two products.
+void gram_lower_and_cross(const MatrixRef& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
+    const Index M = Phi.cols();
+    if (M == 0) {
+        return;
+    }
+    constexpr Index kBlockDoubles = Index{1} << 15;  // 256 KiB of the design matrix
+    const Index rows = std::max<Index>(64, kBlockDoubles / M);
+    for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
+        const Index len = std::min(rows, Phi.rows() - r0);
+        const auto block = Phi.middleRows(r0, len);
+        A.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
+        b.noalias() += block.transpose() * y.segment(r0, len);
+    }
+}
+
+// Least squares through a QR factorisation of a tall X: with X = Q R, the
+// minimum-norm solution of X beta = y is that of R beta = (Q'y)[0:k], solved by
+// the SVD of the k x k factor, whose singular values are those of X. Returns
+// false when R is ill-conditioned, where the direct SVD of X is more accurate,
+// and for every rank-deficient X, whose rank decisions are left to it.
+bool ols_by_qr(const MatrixRef& X, const VectorRef& y, VectorXd& beta) {
+    const Index k = X.cols();
+    // The factorisation works in place on a copy; fresh pages would dominate it.
+    MatrixXd work(X.rows(), k);
+    advise_huge_pages(work.data(), work.size());
+    work = X;
+    const Eigen::HouseholderQR<Eigen::Ref<MatrixXd>> qr(work);
+    const MatrixXd R = qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
+    const Eigen::BDCSVD<MatrixXd> svd(R, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    const VectorXd& s = svd.singularValues();
+    if (!(s[k - 1] > kMaxQrCondition * s[0])) {
+        return false;
+    }
+    VectorXd qty = y;
+    qty.applyOnTheLeft(qr.householderQ().adjoint());
+    beta = svd.solve(qty.head(k));
+    return true;
+}
+
 }  // namespace
 
-VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const MatrixXd* R1,
+VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
     const Index M = Phi.cols();
     if (y.size() != Phi.rows()) {
@@ -24,7 +75,9 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
     check_penalty_shape(R2, gamma2, M, "fit_regularized_linear: R2 is not M x M");
 
     const double n = static_cast<double>(y.size());
-    MatrixXd A = Phi.transpose() * Phi;
+    MatrixXd A = MatrixXd::Zero(M, M);
+    VectorXd b = VectorXd::Zero(M);
+    gram_lower_and_cross(Phi, y, A, b);
     A.diagonal().array() += ridge;
     if (gamma1 != 0.0 && R1 != nullptr) {
         const double w1 = n * gamma1;
@@ -34,14 +87,13 @@ VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const Ma
         const double w2 = n * gamma2;
         A += w2 * *R2;
     }
-    const VectorXd b = Phi.transpose() * y;
     // The solve zeroes components whose pivot is at most the smallest normal
     // double, so singular systems give a finite answer.
     const Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(A);
     return ldlt.solve(b);
 }
 
-VectorXd ols(const MatrixXd& X, const VectorXd& y) {
+VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     if (y.size() != X.rows()) {
         throw std::invalid_argument("ols: len(y) != rows of X");
     }
@@ -52,6 +104,12 @@ VectorXd ols(const MatrixXd& X, const VectorXd& y) {
     // would then solve to zeros; refuse it instead.
     if (!X.allFinite()) {
         throw std::invalid_argument("ols: X contains non-finite values");
+    }
+    if (X.rows() >= kQrMinRows && X.rows() >= 2 * X.cols()) {
+        VectorXd beta;
+        if (ols_by_qr(X, y, beta)) {
+            return beta;
+        }
     }
     const Eigen::BDCSVD<MatrixXd> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
     return svd.solve(y);

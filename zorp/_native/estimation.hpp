@@ -10,13 +10,15 @@ namespace zorp {
 // its matrix is given and its weight is not 0; an inactive matrix is never read.
 // Throws std::invalid_argument when y does not have one entry per row of Phi or
 // an active penalty matrix is not M x M (M = columns of Phi).
-VectorXd fit_regularized_linear(const MatrixXd& Phi, const VectorXd& y, const MatrixXd* R1,
+VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge);
 
 // Minimum-norm least-squares solution of X beta = y by a thin bidiagonal
-// divide-and-conquer SVD with its default rank threshold. An X without rows or
+// divide-and-conquer SVD with its default rank threshold; a tall, well-conditioned
+// X (at least 512 rows and twice as many rows as columns) is first reduced by a QR
+// factorisation to the SVD of its k x k triangular factor. An X without rows or
 // columns gives the zero vector of length cols(X). Throws std::invalid_argument
 // when y does not have one entry per row of X or X holds a non-finite value.
-VectorXd ols(const MatrixXd& X, const VectorXd& y);
+VectorXd ols(const MatrixRef& X, const VectorRef& y);
 
 }  // namespace zorp

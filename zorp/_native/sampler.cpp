@@ -16,7 +16,8 @@ namespace {
 // buffer for the fitted values is reused across evaluations.
 class EnergyEvaluator {
   public:
-    EnergyEvaluator(const MatrixXd& X, const VectorXd& y, int H, double eps, const PenaltySpec& pen)
+    EnergyEvaluator(const MatrixRef& X, const VectorRef& y, int H, double eps,
+                    const PenaltySpec& pen)
         : X_(X),
           y_(y),
           k_(static_cast<int>(X.cols())),
@@ -31,8 +32,8 @@ class EnergyEvaluator {
     }
 
   private:
-    const MatrixXd& X_;
-    const VectorXd& y_;
+    const MatrixRef& X_;
+    const VectorRef& y_;
     int k_;
     int H_;
     double eps_;
@@ -56,7 +57,7 @@ void metropolis_step(VectorXd& b, double& e, VectorXd& bc, double T, std::mt1993
     }
 }
 
-void check_fit_args(int n_chains, const MatrixXd& X, const VectorXd& y, const PenaltySpec& pen) {
+void check_fit_args(int n_chains, const MatrixRef& X, const VectorRef& y, const PenaltySpec& pen) {
     if (n_chains < 1) {
         throw std::invalid_argument("TournamentMCMC.fit: n_chains < 1");
     }
@@ -156,7 +157,7 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       H_piH_(H_piH),
       seed_(seed) {}
 
-MCMCResult TournamentMCMC::fit(const MatrixXd& X, const VectorXd& y, const MatrixXd* R1,
+MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const MatrixXd* R1,
                                const MatrixXd* R2, double gamma1, double gamma2) const {
     const Index k = X.cols();
     const PenaltySpec pen{R1, R2, gamma1, gamma2};

@@ -37,7 +37,7 @@ class TournamentMCMC {
     // R1, R2 may be null. Throws std::invalid_argument, before any chain runs,
     // when n_chains < 1, X has not len(y) rows, or an active penalty matrix is
     // not k x k.
-    MCMCResult fit(const MatrixXd& X, const VectorXd& y, const MatrixXd* R1, const MatrixXd* R2,
+    MCMCResult fit(const MatrixRef& X, const VectorRef& y, const MatrixXd* R1, const MatrixXd* R2,
                    double gamma1, double gamma2) const;
 
   private:

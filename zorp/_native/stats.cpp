@@ -95,7 +95,7 @@ bool sampled_median(Index n, const Value& value, double& out) {
 
 }  // namespace
 
-double mad(const VectorXd& y) {
+double mad(const VectorRef& y) {
     const Index n = y.size();
     if (n == 0) {
         return 0.0;
@@ -119,7 +119,7 @@ double mad(const VectorXd& y) {
     return median_inplace(std::move(buf));
 }
 
-double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
     const Index n = yt.size();
     if (yp.size() < n) {
         throw std::invalid_argument("compute_SR: yp is shorter than yt");
@@ -137,7 +137,7 @@ double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps) {
 namespace {
 
 // Shape checks shared by both score forms; run before any arithmetic.
-void check_score_args(const VectorXd& yp, const VectorXd& yt, const VectorXd* beta,
+void check_score_args(const VectorRef& yp, const VectorRef& yt, const VectorXd* beta,
                       const PenaltySpec* pen) {
     if (yp.size() < yt.size()) {
         throw std::invalid_argument("mdl_score: yp is shorter than yt");
@@ -172,7 +172,7 @@ double quad_form(const VectorXd& b, const MatrixXd& R) {
 namespace {
 
 // The score of already validated arguments.
-double score_of_checked(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+double score_of_checked(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen) {
     const Index n = yt.size();
     const double nd = static_cast<double>(n);
@@ -193,7 +193,7 @@ double score_of_checked(const VectorXd& yp, const VectorXd& yt, int k, int H, do
 
 }  // namespace
 
-double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen) {
     check_score_args(yp, yt, beta, pen);
     return score_of_checked(yp, yt, k, H, eps, beta, pen);
@@ -201,7 +201,7 @@ double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, do
 
 double score_tolerance(double m) { return m > 0.0 ? 0.4 * m : 0.4; }
 
-double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd* beta,
                  const PenaltySpec* pen) {
     check_score_args(yp, yt, beta, pen);
     return score_of_checked(yp, yt, k, H, score_tolerance(mad(yt)), beta, pen);

@@ -11,11 +11,11 @@ namespace zorp {
 double median_inplace(std::vector<double> v);
 
 // Unscaled median absolute deviation about the median. 0.0 for an empty vector.
-double mad(const VectorXd& y);
+double mad(const VectorRef& y);
 
 // Fraction of positions i < len(yt) with |yp[i] - yt[i]| < eps, raised to at
 // least 1/(2n). Throws std::invalid_argument when yp is shorter than yt.
-double compute_SR(const VectorXd& yp, const VectorXd& yt, double eps);
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps);
 
 // Quadratic form b' R b, formed as the dot product of b with R b. An R without
 // rows gives 0. Throws std::invalid_argument unless R is M x M with M = len(b).
@@ -26,7 +26,7 @@ double quad_form(const VectorXd& b, const MatrixXd& R);
 // penalty term of pen. Lower is better. Throws std::invalid_argument when yp is
 // shorter than yt, or when pen is active and beta is null or an active matrix
 // is not M x M with M = len(beta); inactive matrices are never read.
-double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, double eps,
+double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen);
 
 // Hit tolerance of the score for observed values with median absolute
@@ -34,7 +34,7 @@ double mdl_score_cached(const VectorXd& yp, const VectorXd& yt, int k, int H, do
 double score_tolerance(double m);
 
 // mdl_score_cached with the tolerance derived from mad(yt).
-double mdl_score(const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd* beta,
+double mdl_score(const VectorRef& yp, const VectorRef& yt, int k, int H, const VectorXd* beta,
                  const PenaltySpec* pen);
 
 // Entropy summary of the Boltzmann distribution that the energies define at

@@ -10,6 +10,11 @@ using MatrixXd = Eigen::MatrixXd;
 using VectorXd = Eigen::VectorXd;
 using Index = Eigen::Index;
 
+// Read-only views of the large inputs: a plain matrix or vector binds to them
+// without a copy, and so does any column-major block with contiguous columns.
+using MatrixRef = Eigen::Ref<const MatrixXd>;
+using VectorRef = Eigen::Ref<const VectorXd>;
+
 // Per-dimension exponents of one tensor-product monomial.
 using MultiIndex = std::vector<int>;
 

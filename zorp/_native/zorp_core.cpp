@@ -6,6 +6,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
+
 #include "bases.hpp"
 #include "estimation.hpp"
 #include "sampler.hpp"
@@ -14,40 +16,73 @@
 
 namespace py = pybind11;
 
-namespace {
+namespace zorp_py {
 
-// Optional penalty matrix argument: None is absent (a null pointer); anything
-// else is converted to an owned matrix that lives as long as this object. A
-// failed conversion raises pybind11's cast error.
-class OptionalMatrix {
-  public:
-    explicit OptionalMatrix(const py::object& obj) {
-        if (!obj.is_none()) {
-            value_ = py::cast<zorp::MatrixXd>(obj);
-            present_ = true;
+// A read-only array argument viewed in place for the duration of the call when
+// it already is float64 with contiguous columns (a Fortran-ordered array, or a
+// contiguous 1-D array for a vector); anything else convertible is copied once
+// into a temporary array that lives until the call returns.
+template <class Plain>
+struct InputArray {
+    const Eigen::Ref<const Plain>* view = nullptr;
+    operator const Eigen::Ref<const Plain>&() const { return *view; }
+};
+
+using InputMatrix = InputArray<zorp::MatrixXd>;
+using InputVector = InputArray<zorp::VectorXd>;
+
+}  // namespace zorp_py
+
+namespace pybind11::detail {
+
+// Loads through pybind11's Ref caster but keeps the signature of the owning
+// matrix caster, which states what is accepted: any array-like.
+template <class Plain>
+struct type_caster<zorp_py::InputArray<Plain>> {
+    static constexpr auto name = make_caster<Plain>::name;
+
+    bool load(handle src, bool convert) {
+        if (!inner_.load(src, convert)) {
+            return false;
         }
+        value_.view = &static_cast<Eigen::Ref<const Plain>&>(inner_);
+        return true;
     }
-    const zorp::MatrixXd* get() const { return present_ ? &value_ : nullptr; }
+
+    operator zorp_py::InputArray<Plain>&() { return value_; }
+    template <typename>
+    using cast_op_type = zorp_py::InputArray<Plain>&;
 
   private:
-    zorp::MatrixXd value_;
-    bool present_ = false;
+    make_caster<Eigen::Ref<const Plain>> inner_;
+    zorp_py::InputArray<Plain> value_;
 };
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// Optional penalty matrix: None (or an empty optional) is absent.
+const zorp::MatrixXd* optional_ptr(const std::optional<zorp::MatrixXd>& m) {
+    return m ? &*m : nullptr;
+}
 
 }  // namespace
 
 PYBIND11_MODULE(zorp_core, m) {
     using zorp::MatrixXd;
     using zorp::VectorXd;
+    using zorp_py::InputMatrix;
+    using zorp_py::InputVector;
 
     m.doc() = "ZORP-P performans-kritik cekirdegi (C++/Eigen).";
 
     // Robust statistics.
     m.def(
-        "mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
+        "mad", [](const InputVector& y) { return zorp::mad(y); }, py::arg("y"));
     m.def(
         "compute_sr",
-        [](const VectorXd& yp, const VectorXd& yt, double eps) {
+        [](const InputVector& yp, const InputVector& yt, double eps) {
             return zorp::compute_SR(yp, yt, eps);
         },
         py::arg("yp"), py::arg("yt"), py::arg("eps"));
@@ -55,13 +90,13 @@ PYBIND11_MODULE(zorp_core, m) {
     // Description-length score.
     m.def(
         "mdl_score",
-        [](const VectorXd& yp, const VectorXd& yt, int k, int H) {
+        [](const InputVector& yp, const InputVector& yt, int k, int H) {
             return zorp::mdl_score(yp, yt, k, H, nullptr, nullptr);
         },
         py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
     m.def(
         "mdl_score_reg",
-        [](const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd& beta,
+        [](const InputVector& yp, const InputVector& yt, int k, int H, const VectorXd& beta,
            const MatrixXd& R1, const MatrixXd& R2, double gamma1, double gamma2) {
             const zorp::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return zorp::mdl_score(yp, yt, k, H, &beta, &pen);
@@ -72,8 +107,8 @@ PYBIND11_MODULE(zorp_core, m) {
     // One-dimensional bases and penalties.
     m.def(
         "design_matrix_1d",
-        [](int deg, const VectorXd& x) { return zorp::design_matrix_1d(deg, x); }, py::arg("deg"),
-        py::arg("x"));
+        [](int deg, const InputVector& x) { return zorp::design_matrix_1d(deg, x); },
+        py::arg("deg"), py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max,
@@ -111,15 +146,14 @@ PYBIND11_MODULE(zorp_core, m) {
 
     // Linear estimation.
     m.def(
-        "ols", [](const MatrixXd& X, const VectorXd& y) { return zorp::ols(X, y); }, py::arg("X"),
-        py::arg("y"));
+        "ols", [](const InputMatrix& X, const InputVector& y) { return zorp::ols(X, y); },
+        py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
-        [](const MatrixXd& Phi, const VectorXd& y, const py::object& R1, const py::object& R2,
-           double gamma1, double gamma2, double ridge) {
-            const OptionalMatrix p1(R1);
-            const OptionalMatrix p2(R2);
-            return zorp::fit_regularized_linear(Phi, y, p1.get(), p2.get(), gamma1, gamma2, ridge);
+        [](const InputMatrix& Phi, const InputVector& y, const std::optional<MatrixXd>& R1,
+           const std::optional<MatrixXd>& R2, double gamma1, double gamma2, double ridge) {
+            return zorp::fit_regularized_linear(Phi, y, optional_ptr(R1), optional_ptr(R2), gamma1,
+                                                gamma2, ridge);
         },
         py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
@@ -153,11 +187,10 @@ PYBIND11_MODULE(zorp_core, m) {
              py::arg("seed") = std::uint64_t{42})
         .def(
             "fit",
-            [](const zorp::TournamentMCMC& self, const MatrixXd& X, const VectorXd& y,
-               const py::object& R1, const py::object& R2, double gamma1, double gamma2) {
-                const OptionalMatrix p1(R1);
-                const OptionalMatrix p2(R2);
-                return self.fit(X, y, p1.get(), p2.get(), gamma1, gamma2);
+            [](const zorp::TournamentMCMC& self, const InputMatrix& X, const InputVector& y,
+               const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2, double gamma1,
+               double gamma2) {
+                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
