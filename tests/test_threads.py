@@ -179,3 +179,41 @@ def test_sampler_fit_in_a_process_already_using_openmp(reference_fit, name):
 @pytest.mark.parametrize("threads", ["2", "5"])
 def test_sampler_fit_does_not_depend_on_the_thread_count(reference_fit, threads):
     assert run_scenario(SCENARIOS["plain"], {"OMP_NUM_THREADS": threads}) == reference_fit
+
+
+FORKED = {
+    "os.fork": textwrap.dedent(
+        """
+        import os
+        first = fit()
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.write(w, pickle.dumps(fit()))
+            os._exit(0)
+        os.close(w)
+        with os.fdopen(r, "rb") as f:
+            got = pickle.loads(f.read())
+        assert os.waitpid(pid, 0)[1] == 0
+        assert got == first
+        out = got
+        """
+    ),
+    "fork-start Pool": textwrap.dedent(
+        """
+        import multiprocessing
+        first = fit()
+        with multiprocessing.get_context("fork").Pool(2) as pool:
+            got = pool.starmap(fit, [()] * 4)
+        assert got == [first] * 4
+        out = first
+        """
+    ),
+}
+
+
+# The parent's fit runs its warm-up on a two-thread team, whose workers do not
+# exist in the child.
+@pytest.mark.parametrize("how", sorted(FORKED))
+def test_forked_child_fits_like_its_parent(reference_fit, how):
+    assert run_scenario(FORKED[how], {"OMP_NUM_THREADS": "2"}) == reference_fit

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <omp.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "sampler.hpp"
@@ -147,7 +150,7 @@ TEST(SelectElite, EmptyCoefficientsFillBySortedPosition) {
 
 TEST(ParallelForEachChain, FailureIsRethrownOnTheCallingThread) {
     std::vector<int> ran(40, 0);
-    const auto body = [&ran](int c) {
+    const auto body = [&ran](int c, detail::TeamControl&) {
         ran[static_cast<size_t>(c)] = 1;
         if (c == 31) {
             throw std::runtime_error("chain 31");
@@ -161,6 +164,74 @@ TEST(ParallelForEachChain, FailureIsRethrownOnTheCallingThread) {
         EXPECT_EQ(r, 1);
     }
     EXPECT_NO_THROW(detail::parallel_for_each_chain(0, body));
+}
+
+// Team threads other than the calling one spin until told to stop; the calling
+// thread, once out of work, must keep polling, be the only thread that polls,
+// and stop the team.
+TEST(ParallelForEachChain, CancellationStopsTheTeamFromTheCallingThread) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(2);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> polls{0};
+    std::atomic<bool> foreign_poll{false};
+    const zorp::CancelCheck cancel = [&] {
+        foreign_poll = foreign_poll || std::this_thread::get_id() != caller;
+        return ++polls >= 3;
+    };
+    std::atomic<int> team_size{0};
+    std::atomic<bool> worker_running{false};
+    const auto body = [&](int, detail::TeamControl& control) {
+        team_size = omp_get_num_threads();
+        if (team_size < 2) {
+            return;
+        }
+        if (omp_get_thread_num() == 0) {
+            // Let a worker take an item before running out of work.
+            while (!worker_running) {
+            }
+            return;
+        }
+        worker_running = true;
+        while (control.keep_going(1)) {
+        }
+    };
+    bool cancelled = false;
+    try {
+        detail::parallel_for_each_chain(8, body, cancel);
+    } catch (const zorp::Cancelled&) {
+        cancelled = true;
+    }
+    omp_set_num_threads(saved);
+    if (team_size < 2) {
+        GTEST_SKIP() << "no second OpenMP thread";
+    }
+    EXPECT_TRUE(cancelled);
+    EXPECT_FALSE(foreign_poll);
+    EXPECT_EQ(polls, 3);
+    std::atomic<int> started{0};
+    // Without a check, or with one that never fires, every item runs.
+    started = 0;
+    EXPECT_NO_THROW(detail::parallel_for_each_chain(
+        5, [&](int, detail::TeamControl& control) { started += control.keep_going(1); }));
+    EXPECT_EQ(started, 5);
+}
+
+TEST(TournamentMCMC, CancelledFitThrows) {
+    const Eigen::Index n = 50;
+    const zorp::MatrixXd X = zorp::MatrixXd::Random(n, 3);
+    const VectorXd y = VectorXd::Random(n);
+    int polls = 0;
+    const zorp::CancelCheck after_some = [&polls] { return ++polls > 2; };
+    const zorp::TournamentMCMC sampler(4, 200000, 200000, 2, 0.05, 20, 1);
+    EXPECT_THROW(sampler.fit(X, y, nullptr, nullptr, 0.0, 0.0, after_some), zorp::Cancelled);
+    EXPECT_EQ(polls, 3);
+    const zorp::TournamentMCMC small(4, 30, 40, 2, 0.05, 20, 1);
+    const zorp::CancelCheck never = [] { return false; };
+    const auto a = small.fit(X, y, nullptr, nullptr, 0.0, 0.0, never);
+    const auto b = small.fit(X, y, nullptr, nullptr, 0.0, 0.0);
+    EXPECT_EQ(a.energy, b.energy);
+    EXPECT_TRUE(a.beta_mcmc == b.beta_mcmc);
 }
 
 TEST(TournamentMCMC, EnergyIsTheScoreOfTheReportedCoefficients) {

@@ -29,7 +29,7 @@ double col_deriv_scalar(double val, int p, int order) {
 
 // One-dimensional bases.
 
-MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
+MatrixXd design_matrix_1d(int deg, const VectorRef& x, const CancelCheck& cancel) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
     }
@@ -41,8 +41,10 @@ MatrixXd design_matrix_1d(int deg, const VectorRef& x) {
     // when column p is formed from it, and all column write streams advance
     // together. Each entry is still its left neighbour times x_i.
     constexpr Index block = 64;
+    CancelPoller poller(cancel);
     for (Index r0 = 0; r0 < n; r0 += block) {
         const Index len = std::min(block, n - r0);
+        poller.add(len * cols);
         const auto xb = x.segment(r0, len);
         Phi.col(0).segment(r0, len).setOnes();
         for (Index p = 1; p < cols; ++p) {
@@ -65,7 +67,8 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<VectorXd> out) {
     }
 }
 
-PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid,
+                                                 const CancelCheck& cancel) {
     if (deg < 0) {
         throw std::invalid_argument("deg < 0");
     }
@@ -91,8 +94,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
     const Index chunk = std::min<Index>(n_grid, kChunk);
     VectorXd xs(chunk);
     VectorXd power(chunk);
+    CancelPoller poller(cancel);
     for (Index g0 = 0; g0 < n_grid; g0 += kChunk) {
         const Index len = std::min<Index>(kChunk, n_grid - g0);
+        poller.add(len * K);
         for (Index i = 0; i < len; ++i) {
             xs[i] = std::fma(static_cast<double>(g0 + i), dx, x_min);
         }
@@ -166,7 +171,7 @@ void check_matrix_size(Index rows, Index cols, const char* what) {
 // Gram matrices S[o](p, q) = sum_k d^o(x_k^p) * d^o(x_k^q) over the points x_k of
 // one axis, for derivative orders o = 0, 1, 2 and exponents p, q = 0 .. deg.
 // Each is filled on and below the diagonal and mirrored, so it is exactly symmetric.
-std::array<MatrixXd, 3> axis_gram(const VectorXd& axis, int deg) {
+std::array<MatrixXd, 3> axis_gram(const VectorXd& axis, int deg, CancelPoller& poller) {
     const Index q = static_cast<Index>(deg) + 1;
     std::array<MatrixXd, 3> S;
     MatrixXd T(axis.size(), q);
@@ -179,6 +184,7 @@ std::array<MatrixXd, 3> axis_gram(const VectorXd& axis, int deg) {
         MatrixXd& G = S[static_cast<size_t>(order)];
         G.resize(q, q);
         for (Index c = 0; c < q; ++c) {
+            poller.add((q - c) * axis.size() + 1);
             for (Index r = c; r < q; ++r) {
                 G(r, c) = T.col(r).dot(T.col(c));
                 G(c, r) = G(r, c);
@@ -198,7 +204,7 @@ struct KronTerm {
 // out = sum_t w_t * kron(X_t, S_t) for up to three terms whose X_t share one size
 // and whose S_t share another; out must already have the size of the product.
 // Entry (i q + r, j q + c) is sum_t (w_t X_t(i, j)) S_t(r, c), written in one pass.
-void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms) {
+void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms, CancelPoller& poller) {
     const KronTerm& first = *terms.begin();
     const Index p = first.X.rows();
     const Index q = first.S.rows();
@@ -211,6 +217,7 @@ void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms) {
     std::array<const double*, 3> scol{};
     for (Index j = 0; j < p; ++j) {
         for (Index c = 0; c < q; ++c) {
+            poller.add(p * q * static_cast<Index>(T));
             for (size_t k = 0; k < T; ++k) {
                 scol[k] = t[k]->S.col(c).data();
             }
@@ -229,6 +236,75 @@ void kron_sum(MatrixXd& out, std::initializer_list<KronTerm> terms) {
             }
         }
     }
+}
+
+// Magnitudes within 2^-kDrift .. 2^kDrift are left alone, so that ordinary sizes
+// keep exactly the arithmetic of an unscaled evaluation.
+constexpr int kDrift = 64;
+
+// x * 2^e for every entry, exact unless an entry leaves the normal range.
+void scale_by_power_of_two(MatrixXd& m, std::int64_t e) {
+    const int k = static_cast<int>(std::clamp<std::int64_t>(e, -4096, 4096));
+    for (Index i = 0; i < m.size(); ++i) {
+        m.data()[i] = std::ldexp(m.data()[i], k);
+    }
+}
+
+// Rewrites v * 2^e as a v of magnitude in [0.5, 1) when v has drifted out of
+// range; zero and non-finite values stay as they are.
+void renormalize(double& v, std::int64_t& e) {
+    if (v == 0.0 || !std::isfinite(v)) {
+        return;
+    }
+    int k = 0;
+    const double mant = std::frexp(v, &k);
+    if (std::abs(k) > kDrift) {
+        v = mant;
+        e += k;
+    }
+}
+
+// Common power-of-two scaling of the running Kronecker factors: when their
+// largest finite magnitude has drifted out of range it is brought near 1, and
+// the exponent taken out is added to scale. NaN entries are ignored.
+void renormalize(MatrixXd& A, MatrixXd& B, MatrixXd& F, std::int64_t& scale) {
+    double largest = 0.0;
+    for (const MatrixXd* m : {&A, &B, &F}) {
+        for (Index i = 0; i < m->size(); ++i) {
+            const double a = std::abs(m->data()[i]);
+            if (a > largest && a <= std::numeric_limits<double>::max()) {
+                largest = a;
+            }
+        }
+    }
+    if (largest == 0.0) {
+        return;
+    }
+    int k = 0;
+    std::frexp(largest, &k);
+    if (std::abs(k) <= kDrift) {
+        return;
+    }
+    for (MatrixXd* m : {&A, &B, &F}) {
+        scale_by_power_of_two(*m, -k);
+    }
+    scale += k;
+}
+
+// The weight v * 2^e as one double when it is comfortably normal (exact, and
+// residual = 0); otherwise v itself, leaving e in residual for the results.
+double fold_exponent(double v, std::int64_t e, std::int64_t& residual) {
+    residual = 0;
+    if (e == 0 || v == 0.0 || !std::isfinite(v)) {
+        return v;
+    }
+    int k = 0;
+    std::frexp(v, &k);
+    if (std::abs(static_cast<std::int64_t>(k) + e) <= 512) {
+        return std::ldexp(v, static_cast<int>(e));
+    }
+    residual = e;
+    return v;
 }
 
 // Copies the strictly lower triangle onto the strictly upper one, tile by tile so
@@ -284,7 +360,7 @@ void generate_multi_indices(const std::vector<int>& degrees, size_t dim, std::ve
 }
 
 MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
-                          const std::vector<VectorXd>& X_cols) {
+                          const std::vector<VectorXd>& X_cols, const CancelCheck& cancel) {
     if (X_cols.empty()) {
         throw std::invalid_argument("X_cols is empty.");
     }
@@ -344,8 +420,10 @@ MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
     for (size_t d = 0; d < D; ++d) {
         tables[d].resize(rows, static_cast<Index>(exponents[d].size()));
     }
+    CancelPoller poller(cancel);
     for (Index r0 = 0; r0 < n; r0 += kBlock) {
         const Index len = std::min(kBlock, n - r0);
+        poller.add(len * (Index{M} + static_cast<Index>(D)));
         for (size_t d = 0; d < D; ++d) {
             const double* x = X_cols[d].data() + r0;
             for (size_t s = 0; s < exponents[d].size(); ++s) {
@@ -400,7 +478,7 @@ MatrixXd design_matrix_nd(const std::vector<MultiIndex>& multi_indices,
 
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
                                             const std::vector<std::pair<double, double>>& bounds,
-                                            int n_grid_per_dim) {
+                                            int n_grid_per_dim, const CancelCheck& cancel) {
     const size_t D = degrees.size();
     if (bounds.size() != D) {
         throw std::invalid_argument("Dimension mismatch.");
@@ -458,34 +536,49 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees,
     // and appending dimension d gives
     //   A' = A (x) S^0,  B' = B (x) S^0 + A (x) S^1,
     //   F' = F (x) S^0 + A (x) S^2 + 2 B (x) S^1   (pairs (i, d) and (d, i)).
-    double dV = 1.0;
+    // With many dimensions A, B and F grow or shrink geometrically (A holds
+    // products of n-point sums), and an overflowed A times the all-zero
+    // derivative table of a degree-0 dimension would give NaN for a true 0. They
+    // are therefore kept near 1 by exact power-of-two scalings whose exponents
+    // add up in `scale`; dV is kept the same way as dv * 2^dv_exp.
+    double dv = 1.0;
+    std::int64_t dv_exp = 0;
+    std::int64_t scale = 0;
+    std::int64_t residual = 0;  // exponent still to apply to the results
+    CancelPoller poller(cancel);
     MatrixXd A = MatrixXd::Ones(1, 1);
     MatrixXd B = MatrixXd::Zero(1, 1);
     MatrixXd F = MatrixXd::Zero(1, 1);
     for (size_t d = 0; d < D; ++d) {
         const double lo = bounds[d].first;
         const double hi = bounds[d].second;
-        dV *= (hi - lo) / static_cast<double>(n_grid_per_dim - 1);
+        dv *= (hi - lo) / static_cast<double>(n_grid_per_dim - 1);
+        renormalize(dv, dv_exp);
         const VectorXd axis = VectorXd::LinSpaced(n_grid_per_dim, lo, hi);
-        const std::array<MatrixXd, 3> S = axis_gram(axis, degrees[d]);
+        const std::array<MatrixXd, 3> S = axis_gram(axis, degrees[d], poller);
 
         // The last step writes the results directly, with the weight dV folded in.
         const bool last = d + 1 == D;
-        const double w = last ? dV : 1.0;
+        const double w = last ? fold_exponent(dv, dv_exp + scale, residual) : 1.0;
         const Index size = A.rows() * S[0].rows();
         MatrixXd Bn, Fn;
         MatrixXd& B_out = last ? result.R1 : (Bn = MatrixXd(size, size));
         MatrixXd& F_out = last ? result.R2 : (Fn = MatrixXd(size, size));
-        kron_sum(F_out, {{w, F, S[0]}, {w, A, S[2]}, {2.0 * w, B, S[1]}});
-        kron_sum(B_out, {{w, B, S[0]}, {w, A, S[1]}});
+        kron_sum(F_out, {{w, F, S[0]}, {w, A, S[2]}, {2.0 * w, B, S[1]}}, poller);
+        kron_sum(B_out, {{w, B, S[0]}, {w, A, S[1]}}, poller);
         if (last) {
             break;
         }
         MatrixXd An(size, size);
-        kron_sum(An, {{1.0, A, S[0]}});
+        kron_sum(An, {{1.0, A, S[0]}}, poller);
         A = std::move(An);
         B = std::move(Bn);
         F = std::move(Fn);
+        renormalize(A, B, F, scale);
+    }
+    if (residual != 0) {
+        scale_by_power_of_two(result.R1, residual);
+        scale_by_power_of_two(result.R2, residual);
     }
     mirror_lower(result.R2);
     mirror_lower(result.R1);

@@ -1,6 +1,7 @@
 #include "estimation.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "pages.hpp"
@@ -63,6 +64,30 @@ bool ols_by_qr(const MatrixRef& X, const VectorRef& y, VectorXd& beta) {
     return true;
 }
 
+// The factorisation would turn non-finite input into NaN or zero coefficients
+// without a sign; refuse it as ols does. A weight is checked when its matrix is
+// given, a matrix only when its penalty takes part (inactive ones are not read).
+void check_finite_inputs(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
+                         const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+    if (!Phi.allFinite()) {
+        throw std::invalid_argument("fit_regularized_linear: Phi contains non-finite values");
+    }
+    if (!y.allFinite()) {
+        throw std::invalid_argument("fit_regularized_linear: y contains non-finite values");
+    }
+    if (!std::isfinite(ridge)) {
+        throw std::invalid_argument("fit_regularized_linear: ridge is not finite");
+    }
+    if ((R1 != nullptr && !std::isfinite(gamma1)) || (R2 != nullptr && !std::isfinite(gamma2))) {
+        throw std::invalid_argument("fit_regularized_linear: penalty weight is not finite");
+    }
+    if ((R1 != nullptr && gamma1 != 0.0 && !R1->allFinite()) ||
+        (R2 != nullptr && gamma2 != 0.0 && !R2->allFinite())) {
+        throw std::invalid_argument(
+            "fit_regularized_linear: penalty matrix contains non-finite values");
+    }
+}
+
 }  // namespace
 
 VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
@@ -73,6 +98,7 @@ VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const 
     }
     check_penalty_shape(R1, gamma1, M, "fit_regularized_linear: R1 is not M x M");
     check_penalty_shape(R2, gamma2, M, "fit_regularized_linear: R2 is not M x M");
+    check_finite_inputs(Phi, y, R1, R2, gamma1, gamma2, ridge);
 
     const double n = static_cast<double>(y.size());
     MatrixXd A = MatrixXd::Zero(M, M);

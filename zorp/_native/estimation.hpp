@@ -8,8 +8,9 @@ namespace zorp {
 // Solves (Phi'Phi + ridge I + n gamma1 R1 + n gamma2 R2) beta = Phi'y by a
 // pivoted LDLT on the lower triangle, n = rows of Phi. A penalty takes part when
 // its matrix is given and its weight is not 0; an inactive matrix is never read.
-// Throws std::invalid_argument when y does not have one entry per row of Phi or
-// an active penalty matrix is not M x M (M = columns of Phi).
+// Throws std::invalid_argument when y does not have one entry per row of Phi,
+// an active penalty matrix is not M x M (M = columns of Phi), or Phi, y, ridge,
+// the weight of a given matrix or an active matrix is not finite.
 VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge);
 

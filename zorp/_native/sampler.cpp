@@ -1,11 +1,16 @@
 #include "sampler.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
+#include "parallel.hpp"
 #include "stats.hpp"
 
 namespace zorp {
@@ -128,16 +133,65 @@ std::vector<Chain> select_elite(const std::vector<Chain>& sorted, int n_elite) {
     return elite;
 }
 
-void parallel_for_each_chain(int n, const std::function<void(int)>& body) {
-    std::vector<std::exception_ptr> errors(static_cast<size_t>(std::max(n, 0)));
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int c = 0; c < n; ++c) {
+bool TeamControl::keep_going(Index work) {
+    if (omp_get_thread_num() == 0 && !stopped()) {
         try {
-            body(c);
+            poller_.add(work);
         } catch (...) {
-            errors[static_cast<size_t>(c)] = std::current_exception();
+            reason_ = std::current_exception();
+            stop_.store(true, std::memory_order_relaxed);
         }
     }
+    return !stopped();
+}
+
+void TeamControl::poll_on_calling_thread() {
+    if (omp_get_thread_num() != 0 || stopped()) {
+        return;
+    }
+    try {
+        poller_.poll();
+    } catch (...) {
+        reason_ = std::current_exception();
+        stop_.store(true, std::memory_order_relaxed);
+    }
+}
+
+void TeamControl::rethrow_if_stopped() const {
+    if (reason_) {
+        std::rethrow_exception(reason_);
+    }
+}
+
+void parallel_for_each_chain(int n, const std::function<void(int, TeamControl&)>& body,
+                             const CancelCheck& cancel) {
+    install_fork_handler();
+    std::vector<std::exception_ptr> errors(static_cast<size_t>(std::max(n, 0)));
+    TeamControl control(cancel);
+    std::atomic<int> finished{0};
+#pragma omp parallel
+    {
+#pragma omp for schedule(dynamic, 1) nowait
+        for (int c = 0; c < n; ++c) {
+            if (!control.stopped()) {
+                try {
+                    body(c, control);
+                } catch (...) {
+                    errors[static_cast<size_t>(c)] = std::current_exception();
+                }
+            }
+            finished.fetch_add(1, std::memory_order_release);
+        }
+        // The calling thread has no item left: it keeps answering interrupts
+        // while the rest of the team finishes its chains.
+        if (omp_get_thread_num() == 0) {
+            while (finished.load(std::memory_order_acquire) < n) {
+                control.poll_on_calling_thread();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+    }
+    control.rethrow_if_stopped();
     for (const std::exception_ptr& err : errors) {
         if (err) {
             std::rethrow_exception(err);
@@ -158,35 +212,44 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       seed_(seed) {}
 
 MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const MatrixXd* R1,
-                               const MatrixXd* R2, double gamma1, double gamma2) const {
+                               const MatrixXd* R2, double gamma1, double gamma2,
+                               const CancelCheck& cancel) const {
     const Index k = X.cols();
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
     check_fit_args(n_chains_, X, y, pen);
     const double m_cached = mad(y);
     const double eps_cached = score_tolerance(m_cached);
     std::vector<Chain> chains(static_cast<size_t>(n_chains_));
+    // Work of one energy evaluation, for the polling budget.
+    const Index eval_work = X.size() + y.size() + 1;
 
     // Warm-up: independent cooling chains, each with its own stream.
-    detail::parallel_for_each_chain(n_chains_, [&](int c) {
-        std::mt19937_64 rng(seed_ + 1000u * static_cast<std::uint64_t>(c));
-        std::normal_distribution<double> init(0.0, 0.5);
-        std::normal_distribution<double> prop(0.0, step_size_);
-        std::uniform_real_distribution<double> unif(0.0, 1.0);
-        EnergyEvaluator energy(X, y, H_piH_, eps_cached, pen);
+    detail::parallel_for_each_chain(
+        n_chains_,
+        [&](int c, detail::TeamControl& control) {
+            std::mt19937_64 rng(seed_ + 1000u * static_cast<std::uint64_t>(c));
+            std::normal_distribution<double> init(0.0, 0.5);
+            std::normal_distribution<double> prop(0.0, step_size_);
+            std::uniform_real_distribution<double> unif(0.0, 1.0);
+            EnergyEvaluator energy(X, y, H_piH_, eps_cached, pen);
 
-        VectorXd b(k);
-        for (Index i = 0; i < k; ++i) {
-            b[i] = init(rng);
-        }
-        double e = energy(b);
-        double T = 2.0;
-        VectorXd bc(k);
-        for (int it = 0; it < n_warmup_; ++it) {
-            metropolis_step(b, e, bc, T, rng, prop, unif, energy);
-            T *= 0.995;
-        }
-        chains[static_cast<size_t>(c)] = Chain{std::move(b), e};
-    });
+            VectorXd b(k);
+            for (Index i = 0; i < k; ++i) {
+                b[i] = init(rng);
+            }
+            double e = energy(b);
+            double T = 2.0;
+            VectorXd bc(k);
+            for (int it = 0; it < n_warmup_; ++it) {
+                if (!control.keep_going(eval_work)) {
+                    return;
+                }
+                metropolis_step(b, e, bc, T, rng, prop, unif, energy);
+                T *= 0.995;
+            }
+            chains[static_cast<size_t>(c)] = Chain{std::move(b), e};
+        },
+        cancel);
 
     VectorXd energies(n_chains_);
     for (int c = 0; c < n_chains_; ++c) {
@@ -202,6 +265,7 @@ MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const Mat
     double T = 0.5 * gb.r_heat;
     EnergyEvaluator energy(X, y, H_piH_, eps_cached, pen);
     VectorXd bc(k);
+    CancelPoller poller(cancel);
     for (size_t ei = 0; ei < elite.size(); ++ei) {
         std::mt19937_64 rng(seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei));
         std::normal_distribution<double> prop(0.0, 0.3 * step_size_);
@@ -209,6 +273,7 @@ MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const Mat
         VectorXd b = elite[ei].beta;
         double e = elite[ei].energy;
         for (int it = 0; it < n_deep_; ++it) {
+            poller.add(eval_work);
             metropolis_step(b, e, bc, T, rng, prop, unif, energy);
             if (e < best_e) {
                 best_b = b;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace zorp {
@@ -10,6 +11,11 @@ double median_inplace(std::vector<double> v) {
     const size_t n = v.size();
     if (n == 0) {
         return 0.0;
+    }
+    // Selection needs a strict weak order, which NaN breaks: its result would
+    // depend on where the NaN sits.
+    if (std::any_of(v.begin(), v.end(), [](double x) { return std::isnan(x); })) {
+        return std::numeric_limits<double>::quiet_NaN();
     }
     const size_t mid = n / 2;
     const auto hi = v.begin() + static_cast<std::ptrdiff_t>(mid);
@@ -99,6 +105,9 @@ double mad(const VectorRef& y) {
     const Index n = y.size();
     if (n == 0) {
         return 0.0;
+    }
+    if (y.hasNaN()) {
+        return std::numeric_limits<double>::quiet_NaN();
     }
     if (n >= kSampledSelectionMin) {
         // Large inputs: two streaming passes instead of two full selections.

@@ -7,10 +7,12 @@
 
 namespace zorp {
 
-// Median by selection; reorders its own copy. 0.0 for an empty vector.
+// Median by selection; reorders its own copy. 0.0 for an empty vector, NaN when
+// any element is NaN.
 double median_inplace(std::vector<double> v);
 
-// Unscaled median absolute deviation about the median. 0.0 for an empty vector.
+// Unscaled median absolute deviation about the median. 0.0 for an empty vector,
+// NaN when any element is NaN (or a deviation is, as for inf - inf).
 double mad(const VectorRef& y);
 
 // Fraction of positions i < len(yt) with |yp[i] - yt[i]| < eps, raised to at

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <exception>
+#include <functional>
 #include <vector>
 
 namespace zorp {
@@ -30,6 +32,46 @@ struct PenaltySpec {
     bool term1_active() const { return R1 != nullptr && gamma1 != 0.0; }
     bool term2_active() const { return R2 != nullptr && gamma2 != 0.0; }
     bool active() const { return term1_active() || term2_active(); }
+};
+
+// Cooperative cancellation of long computations. Operations that can run long
+// call the check at block boundaries, only ever on the thread that called them;
+// when it returns true they stop, release what they hold and throw Cancelled.
+// An empty check never cancels.
+using CancelCheck = std::function<bool()>;
+
+struct Cancelled : std::exception {
+    const char* what() const noexcept override { return "operation cancelled"; }
+};
+
+// Calls a cancellation check about once per `budget` units of work (roughly
+// multiply-adds), so that polling costs nothing measurable however fine the
+// blocks of work are.
+class CancelPoller {
+  public:
+    explicit CancelPoller(const CancelCheck& check, Index budget = Index{1} << 20)
+        : check_(check), budget_(budget) {}
+
+    // Polls now; throws Cancelled when the check asks for it.
+    void poll() const {
+        if (check_ && check_()) {
+            throw Cancelled();
+        }
+    }
+
+    // Counts work done since the last poll and polls once the budget is used.
+    void add(Index work) {
+        used_ += work;
+        if (used_ >= budget_) {
+            used_ = 0;
+            poll();
+        }
+    }
+
+  private:
+    const CancelCheck& check_;
+    Index budget_;
+    Index used_ = 0;
 };
 
 // Entropy summary of a set of energies under their Boltzmann distribution.

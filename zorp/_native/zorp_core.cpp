@@ -10,6 +10,7 @@
 
 #include "bases.hpp"
 #include "estimation.hpp"
+#include "parallel.hpp"
 #include "sampler.hpp"
 #include "stats.hpp"
 #include "types.hpp"
@@ -66,6 +67,10 @@ namespace {
 const zorp::MatrixXd* optional_ptr(const std::optional<zorp::MatrixXd>& m) {
     return m ? &*m : nullptr;
 }
+// Cancellation check of the long-running calls: true when a signal handler has
+// raised (a pending KeyboardInterrupt after Ctrl-C). The numerics call it on the
+// calling thread only, which holds the GIL for the whole call.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
 
 }  // namespace
 
@@ -76,6 +81,21 @@ PYBIND11_MODULE(zorp_core, m) {
     using zorp_py::InputVector;
 
     m.doc() = "ZORP-P performans-kritik cekirdegi (C++/Eigen).";
+
+    // A cancelled call returns with the Python error that stopped it still set.
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) {
+                std::rethrow_exception(p);
+            }
+        } catch (const zorp::Cancelled& e) {
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_SetString(PyExc_RuntimeError, e.what());
+            }
+        }
+    });
+    zorp::install_fork_handler();
+    const zorp::CancelCheck signals = python_signal_raised;
 
     // Robust statistics.
     m.def(
@@ -107,14 +127,16 @@ PYBIND11_MODULE(zorp_core, m) {
     // One-dimensional bases and penalties.
     m.def(
         "design_matrix_1d",
-        [](int deg, const InputVector& x) { return zorp::design_matrix_1d(deg, x); },
+        [signals](int deg, const InputVector& x) {
+            return zorp::design_matrix_1d(deg, x, signals);
+        },
         py::arg("deg"), py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
-        [](int deg, double x_min, double x_max,
-           int n_grid) -> py::typing::Tuple<MatrixXd, MatrixXd> {
+        [signals](int deg, double x_min, double x_max,
+                  int n_grid) -> py::typing::Tuple<MatrixXd, MatrixXd> {
             zorp::PenaltyMatrices1D r =
-                zorp::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+                zorp::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, signals);
             return py::make_tuple(std::move(r.R1), std::move(r.R2));
         },
         py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
@@ -128,18 +150,18 @@ PYBIND11_MODULE(zorp_core, m) {
     // Multi-dimensional bases and penalties.
     m.def(
         "design_matrix_nd",
-        [](const std::vector<zorp::MultiIndex>& multi_indices,
-           const std::vector<VectorXd>& X_cols) {
-            return zorp::design_matrix_nd(multi_indices, X_cols);
+        [signals](const std::vector<zorp::MultiIndex>& multi_indices,
+                  const std::vector<VectorXd>& X_cols) {
+            return zorp::design_matrix_nd(multi_indices, X_cols, signals);
         },
         py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
-        [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
-           int n_grid_per_dim)
+        [signals](const std::vector<int>& degrees,
+                  const std::vector<std::pair<double, double>>& bounds, int n_grid_per_dim)
             -> py::typing::Tuple<MatrixXd, MatrixXd, std::vector<zorp::MultiIndex>> {
             zorp::PenaltyMatricesND r =
-                zorp::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+                zorp::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, signals);
             return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
@@ -187,10 +209,11 @@ PYBIND11_MODULE(zorp_core, m) {
              py::arg("seed") = std::uint64_t{42})
         .def(
             "fit",
-            [](const zorp::TournamentMCMC& self, const InputMatrix& X, const InputVector& y,
-               const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2, double gamma1,
-               double gamma2) {
-                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2);
+            [signals](const zorp::TournamentMCMC& self, const InputMatrix& X, const InputVector& y,
+                      const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2,
+                      double gamma1, double gamma2) {
+                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2,
+                                signals);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);

@@ -1,0 +1,68 @@
+"""Ctrl-C stops long native calls: the caller sees KeyboardInterrupt promptly,
+and the process goes on working normally afterwards."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+CHILD = """
+import sys, time
+import numpy as np
+from zorp._native import zorp_core as zc
+
+rng = np.random.default_rng(1)
+x = rng.uniform(-1, 1, 2000)
+X = zc.design_matrix_1d(4, x)
+y = np.sin(3 * x) + 0.1 * rng.normal(size=2000)
+
+def small_fit():
+    r = zc.TournamentMCMC(4, 40, 60, 2, seed=9).fit(X, y)
+    return r.beta_mcmc.tobytes(), r.energy
+
+long_calls = {
+    "warm-up": lambda: zc.TournamentMCMC(3, 10**9, 0, 2).fit(X, y),
+    "warm-up, one chain": lambda: zc.TournamentMCMC(1, 10**9, 0, 1).fit(X, y),
+    "deep phase": lambda: zc.TournamentMCMC(2, 5, 10**9, 2).fit(X, y),
+    "1-D penalty grid": lambda: zc.smoothness_penalty_matrices_1d(0, 0.0, 1.0, 2**31 - 1),
+}
+before = small_fit()
+print("ready", flush=True)
+try:
+    long_calls[sys.argv[1]]()
+except KeyboardInterrupt:
+    caught = time.monotonic()
+else:
+    sys.exit("the call ended without an interrupt")
+assert small_fit() == before
+print(caught, flush=True)
+"""
+
+
+LONG_CALLS = ["warm-up", "warm-up, one chain", "deep phase", "1-D penalty grid"]
+
+
+@pytest.mark.parametrize("call", LONG_CALLS)
+def test_sigint_raises_keyboard_interrupt_within_half_a_second(call):
+    env = dict(os.environ, OMP_NUM_THREADS="2")
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, call],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        cwd="/",
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)  # well inside the call
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err[-3000:]
+    assert float(out.strip()) - sent < 0.5
