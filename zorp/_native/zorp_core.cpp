@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include "bases.hpp"
+#include "docstrings.hpp"
 #include "estimation.hpp"
 #include "sampler.hpp"
 #include "stats.hpp"
@@ -44,13 +45,13 @@ PYBIND11_MODULE(zorp_core, m) {
 
     // Robust statistics.
     m.def(
-        "mad", [](const VectorXd& y) { return zorp::mad(y); }, py::arg("y"));
+        "mad", [](const VectorXd& y) { return zorp::mad(y); }, zorp::doc::mad, py::arg("y"));
     m.def(
         "compute_sr",
         [](const VectorXd& yp, const VectorXd& yt, double eps) {
             return zorp::compute_SR(yp, yt, eps);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("eps"));
+        zorp::doc::compute_sr, py::arg("yp"), py::arg("yt"), py::arg("eps"));
 
     // Description-length score.
     m.def(
@@ -58,7 +59,7 @@ PYBIND11_MODULE(zorp_core, m) {
         [](const VectorXd& yp, const VectorXd& yt, int k, int H) {
             return zorp::mdl_score(yp, yt, k, H, nullptr, nullptr);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
+        zorp::doc::mdl_score, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
     m.def(
         "mdl_score_reg",
         [](const VectorXd& yp, const VectorXd& yt, int k, int H, const VectorXd& beta,
@@ -66,13 +67,13 @@ PYBIND11_MODULE(zorp_core, m) {
             const zorp::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return zorp::mdl_score(yp, yt, k, H, &beta, &pen);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
+        zorp::doc::mdl_score_reg, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
         py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 
     // One-dimensional bases and penalties.
     m.def(
         "design_matrix_1d",
-        [](int deg, const VectorXd& x) { return zorp::design_matrix_1d(deg, x); }, py::arg("deg"),
+        [](int deg, const VectorXd& x) { return zorp::design_matrix_1d(deg, x); }, zorp::doc::design_matrix_1d, py::arg("deg"),
         py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
@@ -82,13 +83,13 @@ PYBIND11_MODULE(zorp_core, m) {
                 zorp::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
             return py::make_tuple(std::move(r.R1), std::move(r.R2));
         },
-        py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
+        zorp::doc::smoothness_penalty_matrices_1d, py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
     m.def(
         "boundary_reduce_1d",
         [](int deg, double x_min, double x_max) {
             return zorp::boundary_reduce_1d(deg, x_min, x_max);
         },
-        py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
+        zorp::doc::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
 
     // Multi-dimensional bases and penalties.
     m.def(
@@ -97,7 +98,7 @@ PYBIND11_MODULE(zorp_core, m) {
            const std::vector<VectorXd>& X_cols) {
             return zorp::design_matrix_nd(multi_indices, X_cols);
         },
-        py::arg("multi_indices"), py::arg("X_cols"));
+        zorp::doc::design_matrix_nd, py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const std::vector<std::pair<double, double>>& bounds,
@@ -107,11 +108,11 @@ PYBIND11_MODULE(zorp_core, m) {
                 zorp::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
             return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
-        py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
+        zorp::doc::build_penalty_matrices_nd, py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
 
     // Linear estimation.
     m.def(
-        "ols", [](const MatrixXd& X, const VectorXd& y) { return zorp::ols(X, y); }, py::arg("X"),
+        "ols", [](const MatrixXd& X, const VectorXd& y) { return zorp::ols(X, y); }, zorp::doc::ols, py::arg("X"),
         py::arg("y"));
     m.def(
         "fit_regularized_linear",
@@ -121,11 +122,11 @@ PYBIND11_MODULE(zorp_core, m) {
             const OptionalMatrix p2(R2);
             return zorp::fit_regularized_linear(Phi, y, p1.get(), p2.get(), gamma1, gamma2, ridge);
         },
-        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+        zorp::doc::fit_regularized_linear, py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
         py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
 
     // Gibbs entropy.
-    py::class_<zorp::GibbsResult>(m, "GibbsResult")
+    py::class_<zorp::GibbsResult>(m, "GibbsResult", zorp::doc::gibbs_result)
         .def_readonly("H", &zorp::GibbsResult::H)
         .def_readonly("Hmax", &zorp::GibbsResult::Hmax)
         .def_readonly("He", &zorp::GibbsResult::He)
@@ -135,19 +136,19 @@ PYBIND11_MODULE(zorp_core, m) {
     m.def(
         "gibbs_entropy",
         [](const VectorXd& energies, double T) { return zorp::gibbs_entropy(energies, T); },
-        py::arg("energies"), py::arg("T") = 1.0);
+        zorp::doc::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
 
     // Tournament MCMC sampler.
     // def_readonly hands out beta_mcmc as a read-only NumPy view and gibbs as a
     // reference, both keeping the owning result alive.
-    py::class_<zorp::MCMCResult>(m, "MCMCResult")
+    py::class_<zorp::MCMCResult>(m, "MCMCResult", zorp::doc::mcmc_result)
         .def_readonly("beta_mcmc", &zorp::MCMCResult::beta_mcmc)
         .def_readonly("energy", &zorp::MCMCResult::energy)
         .def_readonly("gibbs", &zorp::MCMCResult::gibbs)
         .def_readonly("n_chains", &zorp::MCMCResult::n_chains)
         .def_readonly("n_elite", &zorp::MCMCResult::n_elite);
-    py::class_<zorp::TournamentMCMC>(m, "TournamentMCMC")
-        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), py::arg("n_chains") = 25,
+    py::class_<zorp::TournamentMCMC>(m, "TournamentMCMC", zorp::doc::tournament_mcmc)
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), zorp::doc::tournament_mcmc_init, py::arg("n_chains") = 25,
              py::arg("n_warmup") = 200, py::arg("n_deep") = 2000, py::arg("n_elite") = 5,
              py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
              py::arg("seed") = std::uint64_t{42})
@@ -159,6 +160,6 @@ PYBIND11_MODULE(zorp_core, m) {
                 const OptionalMatrix p2(R2);
                 return self.fit(X, y, p1.get(), p2.get(), gamma1, gamma2);
             },
-            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
+            zorp::doc::tournament_mcmc_fit, py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
