@@ -180,7 +180,6 @@ def test_reload_does_not_register_again():
     assert zc.mad is mad
 
 
-
 def _documented():
     for name in REGISTERED:
         yield name, getattr(zc, name)
