@@ -120,27 +120,23 @@ def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> 
             if not any(cell.strip() for cell in row):
                 continue
             table.n_read += 1
-            values = []
-            for name, j in zip(table.names, index, strict=True):
-                cell = row[j].strip() if j < len(row) else ""
-                value = _parse_cell(cell)
-                if value is None:
-                    if drop_missing:
-                        break
-                    raise _bad_cell(path, f"line {lineno}", name, cell)
-                values.append(value)
-            else:
+            values = [_parse_cell(row[j].strip() if j < len(row) else "") for j in index]
+            if None not in values:
                 for column, value in zip(table.columns, values, strict=True):
-                    column.append(value)
-                continue
-            table.n_dropped += 1
+                    column.append(value)  # type: ignore[arg-type]
+            elif drop_missing:
+                table.n_dropped += 1
+            else:
+                k = values.index(None)
+                cell = row[index[k]].strip() if index[k] < len(row) else ""
+                raise _bad_cell(path, f"line {lineno}", table.names[k], cell)
 
 
 def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
     try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        import pyarrow.parquet as pq
+        import pyarrow as pa  # type: ignore[import-untyped]
+        import pyarrow.compute as pc  # type: ignore[import-untyped]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped]
     except ImportError:
         raise CliError("reading Parquet files needs pyarrow (pip install pyarrow)") from None
     try:
