@@ -204,6 +204,14 @@ def test_output_holds_inputs_and_predictions(csv_2d, tmp_path):
     assert header[:4] == ["b", "a", "target", "prediction"]
     np.testing.assert_array_equal(written[:, :3], np.column_stack([X, y]))
     np.testing.assert_allclose(written[:, 3], est.predict(X), rtol=1e-12, atol=1e-12)
+    if hasattr(est, "predict_interval"):
+        assert header[4:] == ["lower_95", "upper_95"]
+        # Exact data: the bounds lie about 1e-5 apart, their residual scale is rounding.
+        bounds = est.predict_interval(X, 0.95)
+        assert np.all(bounds[:, 1] - bounds[:, 0] > 1e-7)
+        np.testing.assert_allclose(written[:, 4:], bounds, rtol=0, atol=1e-9)
+    else:
+        assert len(header) == 4
 
 
 def _strict_json(text):

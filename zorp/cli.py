@@ -232,6 +232,8 @@ def _summary(
         "gibbs": est.gibbs_,
         "mcmc_energy": est.mcmc_energy_,
         "mcmc_start_energy": est.mcmc_start_energy_,
+        "gamma2": getattr(est, "gamma2_", est.gamma2),
+        "edf": getattr(est, "edf_", None),
     }
 
 
@@ -254,12 +256,11 @@ def prediction_columns(
     est: SmoothPolynomialRegressor, X: NDArray[np.float64]
 ) -> dict[str, NDArray[np.float64]]:
     """Columns written by --output besides the inputs; uses what the estimator offers."""
+    columns = {"prediction": np.asarray(est.predict(X), dtype=np.float64)}
     if hasattr(est, "predict_interval"):
-        low, high = est.predict_interval(X, 0.95)
-        columns = {"prediction": est.predict(X), "lower_95": low, "upper_95": high}
-    else:
-        columns = {"prediction": est.predict(X)}
-    return {name: np.asarray(values, dtype=np.float64) for name, values in columns.items()}
+        bounds = np.asarray(est.predict_interval(X, 0.95), dtype=np.float64)
+        columns["lower_95"], columns["upper_95"] = bounds[:, 0], bounds[:, 1]
+    return columns
 
 
 def _write_predictions(
