@@ -23,8 +23,9 @@ test-python:
 
 test-cpp:
 	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DZORP_BUILD_MODULE=OFF -DZORP_BUILD_TESTS=ON \
-		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@$(VENV)/bin/cmake --build $(CPP_BUILD)
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release \
+		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j 2
 	cd $(CPP_BUILD) && $(abspath $(VENV)/bin/ctest) --output-on-failure
 
 # Both suites against an AddressSanitizer + UndefinedBehaviorSanitizer build.

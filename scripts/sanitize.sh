@@ -22,7 +22,8 @@ log() { printf '[sanitize] %s\n' "$*"; }
 # reports; NDEBUG stays undefined so Eigen's index and size assertions run.
 CMAKE_ARGS=(-G Ninja -DZORP_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
-    "-DCMAKE_MAKE_PROGRAM=$(realpath "$VENV/bin/ninja")")
+    "-DCMAKE_MAKE_PROGRAM=$(realpath "$VENV/bin/ninja")"
+    "-DPython_EXECUTABLE=$(realpath "$PY")")
 
 # allocator_may_return_null: an impossible allocation must reach the code as
 # std::bad_alloc (MemoryError), as it does without the sanitizer.
@@ -37,7 +38,6 @@ log "C++ unit tests"
 
 log "instrumented extension"
 "$VENV/bin/cmake" -S . -B "$BUILD/module" "${CMAKE_ARGS[@]}" \
-    "-DPython_EXECUTABLE=$(realpath "$PY")" \
     "-Dpybind11_DIR=$("$PY" -m pybind11 --cmakedir)" >/dev/null
 "$VENV/bin/cmake" --build "$BUILD/module"
 rm -rf "$SITE"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a machine for building and testing zorp, reusing whatever is there:
-# Debian packages, a Python 3.13 virtual environment in .venv with the build and
-# test requirements, and the package itself installed into that environment.
+# Debian packages, a Python 3.13 virtual environment in .venv with the "dev"
+# dependency group of pyproject.toml, and the package itself with its extras
+# installed into that environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,24 +56,38 @@ make_venv() {
     "$py" -m venv "$VENV"
 }
 
+# Dependency groups need pip 25.1 or later.
+ensure_pip() {
+    "$VENV/bin/python" - <<'PY' && return
+import sys
+from importlib.metadata import version
+sys.exit(tuple(int(p) for p in version("pip").split(".")[:2]) < (25, 1))
+PY
+    log "upgrading pip"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check 'pip>=25.1'
+}
+
 install_requirements() {
     local stamp="$VENV/.requirements.sha"
     local want
-    want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+    want=$(sha256sum pyproject.toml | cut -d' ' -f1)
     if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want" ]; then
         log "installing Python requirements"
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check --group dev
         echo "$want" > "$stamp"
     fi
 }
 
 install_package() {
     log "building and installing zorp"
+    # The package's own dependencies and extras come from its metadata; the
+    # build requirements are in the dev group, hence no build isolation.
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation --no-deps .
+        --no-build-isolation '.[plot,dask]'
 }
 
 install_apt_packages
 make_venv
+ensure_pip
 install_requirements
 install_package

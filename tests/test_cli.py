@@ -33,19 +33,14 @@ def csv_2d(tmp_path, rng):
 
 
 def test_demo_reports_every_stage(tmp_path):
+    pytest.importorskip("matplotlib")
     out = run("demo", "--plot", "demo.png", cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     for text in ("200 rows", "penalized", "mcmc", "R^2", "hit rate", "MDL score", "coefficients"):
         assert text in out.stdout
     for stage in ("penalties", "design matrix", "penalized fit", "mcmc fit", "score"):
         assert stage in out.stdout
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        assert "no plot written" in out.stdout
-    else:
-        png = (tmp_path / "demo.png").read_bytes()
-        assert png.startswith(b"\x89PNG")
+    assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")
 
 
 def test_fit_json_matches_estimator(csv_2d, tmp_path):
@@ -93,6 +88,221 @@ def test_console_script_is_installed(csv_2d, tmp_path):
     assert "penalized" in out.stdout and "mcmc" not in out.stdout
 
 
+def write_csv(path, header, rows, sep=",", bom=False):
+    lines = [sep.join(header)] + [sep.join(str(v) for v in row) for row in rows]
+    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + ("\n".join(lines) + "\n").encode())
+    return path
+
+
+def fit_json(path, *extra, cwd):
+    out = run(
+        "fit",
+        str(path),
+        "--x",
+        "a",
+        "--y",
+        "target",
+        "--method",
+        "ols",
+        "--no-refine",
+        "--degree",
+        "2",
+        "--json",
+        *extra,
+        cwd=cwd,
+    )
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout), out.stderr
+
+
+def ols_coef(X, y):
+    from zorp import SmoothPolynomialRegressor
+
+    return SmoothPolynomialRegressor(degree=2, method="ols").fit(X, y).coef_
+
+
+@pytest.mark.parametrize(
+    ("sep", "bom", "extra"),
+    [
+        (",", False, []),
+        (";", True, []),
+        ("\t", False, []),
+        (";", False, ["--sep", ";"]),
+        ("\t", True, ["--sep", "tab"]),
+        (None, False, []),
+    ],
+    ids=["comma", "semicolon-bom", "tab", "sep-option", "tab-option-bom", "parquet"],
+)
+def test_input_formats_give_the_same_fit(tmp_path, rng, sep, bom, extra):
+    X = rng.uniform(-2.0, 2.0, size=(40, 1))
+    y = 0.5 - X[:, 0] + 0.25 * X[:, 0] ** 2 + rng.normal(scale=0.01, size=40)
+    if sep is None:
+        pa = pytest.importorskip("pyarrow")
+        import pyarrow.parquet as pq
+
+        path = tmp_path / "in.parquet"
+        pq.write_table(pa.table({"a": X[:, 0], "note": ["x"] * 40, "target": y}), path)
+    else:
+        rows = [(repr(float(a)), "text", repr(float(t))) for a, t in zip(X[:, 0], y, strict=True)]
+        path = write_csv(tmp_path / "in.csv", ["a", "note", "target"], rows, sep, bom)
+    result, _ = fit_json(path, *extra, cwd=tmp_path)
+    assert result["n_rows"] == 40 and result["n_dropped"] == 0
+    np.testing.assert_allclose(result["results"][0]["coef"], ols_coef(X, y), rtol=1e-12)
+
+
+@pytest.mark.parametrize("bad", ["", "NA", "nan", "n/a", "inf"])
+def test_missing_cells_are_dropped_on_request(tmp_path, rng, bad):
+    X = rng.uniform(-1.0, 1.0, size=(30, 1))
+    y = 1.0 + X[:, 0] ** 2
+    cells = [[repr(float(a)), repr(float(t))] for a, t in zip(X[:, 0], y, strict=True)]
+    bad_rows = [3, 11, 17]
+    for i in bad_rows:
+        cells[i][i % 2] = bad
+    path = write_csv(tmp_path / "in.csv", ["a", "target"], cells)
+
+    out = run("fit", str(path), "--x", "a", "--y", "target", cwd=tmp_path)
+    assert out.returncode == 1 and out.stdout == ""
+    column = "target" if bad_rows[0] % 2 else "a"
+    assert out.stderr.count("\n") == 1 and f"line 5, column '{column}'" in out.stderr
+    assert "--drop-missing" in out.stderr
+
+    result, stderr = fit_json(path, "--drop-missing", cwd=tmp_path)
+    assert "dropped 3 of 30 rows" in stderr
+    keep = np.setdiff1d(np.arange(30), bad_rows)
+    assert result["n_rows"] == 27 and result["n_dropped"] == 3
+    np.testing.assert_allclose(result["results"][0]["coef"], ols_coef(X[keep], y[keep]), rtol=1e-12)
+
+
+def test_output_holds_inputs_and_predictions(csv_2d, tmp_path):
+    pred = tmp_path / "pred.csv"
+    out = run(
+        "fit",
+        str(csv_2d),
+        "--x",
+        "b,a",
+        "--y",
+        "target",
+        "--degree",
+        "2",
+        "--no-refine",
+        "--output",
+        str(pred),
+        "--json",
+        cwd=tmp_path,
+    )
+    assert out.returncode == 0, out.stderr
+    json.loads(out.stdout)  # the notice about the file went to stderr
+    assert f"predictions written to {pred}" in out.stderr
+    from zorp import SmoothPolynomialRegressor
+
+    data = np.loadtxt(csv_2d, delimiter=",", skiprows=1)
+    X, y = data[:, [1, 0]], data[:, 2]
+    est = SmoothPolynomialRegressor(degree=2).fit(X, y)
+    with pred.open() as fh:
+        header = fh.readline().strip().split(",")
+    written = np.loadtxt(pred, delimiter=",", skiprows=1)
+    assert header[:4] == ["b", "a", "target", "prediction"]
+    np.testing.assert_array_equal(written[:, :3], np.column_stack([X, y]))
+    np.testing.assert_allclose(written[:, 3], est.predict(X), rtol=1e-12, atol=1e-12)
+    if hasattr(est, "predict_interval"):
+        assert header[4:] == ["lower_95", "upper_95"]
+        # Exact data: the bounds lie about 1e-5 apart, their residual scale is rounding.
+        bounds = est.predict_interval(X, 0.95)
+        assert np.all(bounds[:, 1] - bounds[:, 0] > 1e-7)
+        np.testing.assert_allclose(written[:, 4:], bounds, rtol=0, atol=1e-9)
+    else:
+        assert len(header) == 4
+
+
+def _strict_json(text):
+    def refuse(constant):
+        raise ValueError(f"not JSON: {constant}")
+
+    return json.loads(text, parse_constant=refuse)
+
+
+@pytest.mark.parametrize(
+    ("rows", "extra", "stderr_text"),
+    [
+        ([(1, 2e200), (2, -3e200), (3, 1e200), (4, 5e199)], [], None),
+        ([(1, 2), (2, ""), (3, 5), (4, 7)], ["--drop-missing"], "dropped 1 of 4 rows"),
+        ([(1, 2), (2, 3), (3, 5), (4, 7)], ["--plot", "p.png"], "plot written to p.png"),
+    ],
+    ids=["non-finite-r2", "dropped-notice", "plot-notice"],
+)
+def test_json_output_is_pure_json(tmp_path, rows, extra, stderr_text):
+    path = write_csv(tmp_path / "in.csv", ["a", "target"], rows)
+    out = run(
+        "fit",
+        str(path),
+        "--x",
+        "a",
+        "--y",
+        "target",
+        "--degree",
+        "1",
+        "--json",
+        *extra,
+        cwd=tmp_path,
+    )
+    assert out.returncode == 0, out.stderr
+    result = _strict_json(out.stdout)
+    assert result["n_rows"] == sum(1 for r in rows if r[1] != "")
+    if stderr_text is None:
+        assert result["results"][0]["r2"] is None
+    else:
+        assert stderr_text in out.stderr
+
+
+@pytest.mark.parametrize("target", ["closed-pipe", "full-device"])
+def test_unwritable_stdout_ends_cleanly(tmp_path, target):
+    cmd = [sys.executable, "-m", "zorp", "demo", "--json", "--no-refine"]
+    if target == "closed-pipe":
+        proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+        proc.stdout.close()  # no reader is left before the report is written
+        stderr = proc.stderr.read().decode()
+        assert proc.wait(timeout=120) != 0
+        assert stderr == ""
+    else:
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full")
+        with open("/dev/full", "w") as full:
+            out = subprocess.run(
+                cmd, stdout=full, stderr=subprocess.PIPE, text=True, timeout=120, cwd=tmp_path
+            )
+        assert out.returncode == 1
+        assert out.stderr.splitlines() == [
+            "zorp: error: cannot write the output: No space left on device"
+        ]
+
+
+@pytest.mark.parametrize(
+    ("with_plot", "written"),
+    [([], []), (["--plot", "fig"], ["fig.png"]), (["--plot", "fig.svg"], ["fig.svg"])],
+    ids=["no-plot", "suffix-added", "svg"],
+)
+def test_demo_writes_only_the_plot_asked_for(tmp_path, with_plot, written):
+    pytest.importorskip("matplotlib")
+    out = run("demo", "--no-refine", *with_plot, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == written
+    for name in written:
+        assert f"plot written to {name}" in out.stdout
+
+
+def test_version(tmp_path):
+    from zorp import __version__
+
+    out = run("--version", cwd=tmp_path)
+    assert out.returncode == 0 and out.stdout == f"zorp {__version__}\n"
+    assert __version__ not in ("", "0+unknown")
+
+
+OK = "a,target\n1,2\n3,4\n5,7\n"
+BIG = "a,target\n1,2\n3," + "4" * 140_000 + "\n"
+XY = ["--x", "a", "--y", "target"]
+
+
 @pytest.mark.parametrize(
     ("content", "args", "message"),
     [
@@ -108,8 +318,39 @@ def test_console_script_is_installed(csv_2d, tmp_path):
             "'degree' parameter",
         ),
         ("", ["--x", "a", "--y", "target"], "empty"),
+        (OK, [*XY, "--seed", "-1"], "seed must be an integer"),
+        (OK, [*XY, "--seed", str(2**64)], "seed must be an integer"),
+        (OK, [*XY, "--seed", "1.5"], "seed must be an integer"),
+        (OK, [*XY, "--gamma2", "nan"], "weight must be finite"),
+        (OK, [*XY, "--sep", "|"], "separator"),
+        (OK, [*XY, "--degree", str(2**40)], "degree"),
+        (BIG, XY, "field larger than field limit"),
+        (OK, [*XY, "--plot", "out.xyz"], "unsupported format '.xyz'"),
+        (OK, [*XY, "--plot", "."], "is a directory"),
+        (OK, [*XY, "--plot", "nowhere/p.png"], "does not exist"),
+        (OK, [*XY, "--output", "nowhere/p.csv"], "existing folder"),
     ],
-    ids=["missing", "column", "non-numeric", "too-few", "nan", "bad-degree", "negative", "empty"],
+    ids=[
+        "missing",
+        "column",
+        "non-numeric",
+        "too-few",
+        "nan",
+        "bad-degree",
+        "negative",
+        "empty",
+        "seed-negative",
+        "seed-65-bits",
+        "seed-float",
+        "gamma-nan",
+        "bad-sep",
+        "huge-degree",
+        "huge-field",
+        "plot-format",
+        "plot-dir",
+        "plot-folder",
+        "output-folder",
+    ],
 )
 def test_fit_errors_are_one_line(tmp_path, content, args, message):
     path = tmp_path / "in.csv"
@@ -117,6 +358,7 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
         path.write_text(content)
     out = run("fit", str(path), *args, cwd=tmp_path)
     assert out.returncode != 0
+    assert out.stdout == ""  # refused before any report
     assert "Traceback" not in out.stderr
     lines = out.stderr.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], out.stderr

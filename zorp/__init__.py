@@ -5,6 +5,8 @@
 from the native module `zorp._native.zorp_core`.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from zorp._native import zorp_core
 from zorp._native.zorp_core import (
     GibbsResult,
@@ -25,7 +27,11 @@ from zorp._native.zorp_core import (
 )
 from zorp.estimator import NotFittedError, SmoothPolynomialRegressor
 
-__version__ = "0.1.0"
+try:
+    # The one place the version is written is the package metadata (pyproject.toml).
+    __version__: str = version("zorp")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "GibbsResult",

@@ -1,12 +1,15 @@
-"""Command line: `zorp demo` and `zorp fit FILE.csv ...`."""
+"""Command line: `zorp demo` and `zorp fit FILE ...`."""
 
 from __future__ import annotations
 
 import argparse
 import csv
 import json
+import math
+import os
 import sys
 import time
+from array import array
 from collections.abc import Sequence
 from importlib import resources
 from pathlib import Path
@@ -15,10 +18,14 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
+from zorp import __version__
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 
 DEMO_DEGREE = 7
 DEMO_GAMMA2 = 1e-4
+SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
+# Errors a fit may raise for values the options let through; each is one line.
+FIT_ERRORS = (ValueError, TypeError, OverflowError, MemoryError)
 
 
 class CliError(Exception):
@@ -29,59 +36,181 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message}\n")
 
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # Unlike argparse's own, lets a failed write (--version > /dev/full) be seen.
+        if message:
+            (file or sys.stderr).write(message)
 
-def read_csv(path: Path, x_cols: Sequence[str], y_col: str) -> tuple[NDArray[np.float64], ...]:
-    """Read numeric columns by header name; returns (X, y)."""
+
+def notice(text: str) -> None:
+    """A message for the user that never mixes with the results on stdout."""
+    print(f"zorp: {text}", file=sys.stderr)
+
+
+# -- input ------------------------------------------------------------------
+
+
+class Table:
+    """The used columns of an input file, with the count of rows read and dropped."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.names = list(names)
+        self.columns = [array("d") for _ in names]
+        self.n_read = 0
+        self.n_dropped = 0
+
+    def arrays(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        data = np.column_stack([np.frombuffer(c, dtype=np.float64) for c in self.columns])
+        return data[:, :-1].copy(), data[:, -1].copy()
+
+
+def _sniff_separator(header: str) -> str:
+    counts = {sep: header.count(sep) for sep in (",", ";", "\t")}
+    best = max(counts, key=lambda s: counts[s])
+    return best if counts[best] > 0 else ","
+
+
+def _parse_cell(cell: str) -> float | None:
+    """The cell's number, or None when it is blank, not a number or not finite."""
     try:
-        with path.open(newline="") as fh:
-            rows = list(csv.reader(fh))
-    except FileNotFoundError:
-        raise CliError(f"file not found: {path}") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"cannot read {path}: {exc}") from None
-    if not rows:
-        raise CliError(f"{path} is empty")
-    header = [h.strip() for h in rows[0]]
-    index = {}
-    for name in [*x_cols, y_col]:
+        value = float(cell)
+    except ValueError:
+        return None
+    return value if math.isfinite(value) else None
+
+
+def _bad_cell(path: Path, where: str, name: str, cell: str) -> CliError:
+    if not cell:
+        problem = "blank cell"
+    else:
+        try:
+            float(cell)
+            problem = f"{cell!r} is not finite"
+        except ValueError:
+            problem = f"{cell!r} is not a number"
+    return CliError(f"{path}, {where}, column {name!r}: {problem} (--drop-missing skips such rows)")
+
+
+def _column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> list[int]:
+    index = []
+    for name in names:
         if name not in header:
             raise CliError(f"unknown column {name!r} in {path}; columns are {', '.join(header)}")
-        index[name] = header.index(name)
-    data = []
-    for lineno, row in enumerate(rows[1:], start=2):
-        if not any(cell.strip() for cell in row):
-            continue
-        values = []
-        for name in [*x_cols, y_col]:
-            j = index[name]
-            cell = row[j].strip() if j < len(row) else ""
+        index.append(header.index(name))
+    return index
+
+
+def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> None:
+    with path.open(encoding="utf-8-sig", newline="") as fh:
+        first = fh.readline()
+        if not first.strip():
+            raise CliError(f"{path} is empty")
+        delimiter = sep or _sniff_separator(first)
+        header = [h.strip() for h in next(csv.reader([first], delimiter=delimiter))]
+        index = _column_index(path, header, table.names)
+        reader = csv.reader(fh, delimiter=delimiter)
+        while True:
             try:
-                value = float(cell)
-            except ValueError:
-                raise CliError(
-                    f"{path}, line {lineno}, column {name!r}: {cell!r} is not a number"
-                ) from None
-            if not np.isfinite(value):
-                raise CliError(f"{path}, line {lineno}, column {name!r}: {cell!r} is not finite")
-            values.append(value)
-        data.append(values)
-    if len(data) < 2:
-        raise CliError(f"{path} has {len(data)} data row(s); at least 2 are needed")
-    arr = np.array(data, dtype=np.float64)
-    return arr[:, :-1], arr[:, -1]
+                row = next(reader)
+            except StopIteration:
+                break
+            except csv.Error as exc:
+                raise CliError(f"{path}, line {reader.line_num + 1}: {exc}") from None
+            lineno = reader.line_num + 1  # the header was read before the reader started
+            if not any(cell.strip() for cell in row):
+                continue
+            table.n_read += 1
+            values = [_parse_cell(row[j].strip() if j < len(row) else "") for j in index]
+            if None not in values:
+                for column, value in zip(table.columns, values, strict=True):
+                    column.append(value)  # type: ignore[arg-type]
+            elif drop_missing:
+                table.n_dropped += 1
+            else:
+                k = values.index(None)
+                cell = row[index[k]].strip() if index[k] < len(row) else ""
+                raise _bad_cell(path, f"line {lineno}", table.names[k], cell)
 
 
-def _fit_both(
+def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped]
+        import pyarrow.compute as pc  # type: ignore[import-untyped]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped]
+    except ImportError:
+        raise CliError("reading Parquet files needs pyarrow (pip install pyarrow)") from None
+    try:
+        pf = pq.ParquetFile(path)
+    except (OSError, pa.ArrowException) as exc:
+        raise CliError(f"cannot read {path}: {exc}") from None
+    header = pf.schema_arrow.names
+    _column_index(path, header, table.names)
+    for batch in pf.iter_batches(columns=table.names):
+        cols = []
+        for name in table.names:
+            try:
+                col = pc.cast(batch.column(name), pa.float64())
+            except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+                raise CliError(f"{path}: column {name!r} is not numeric") from None
+            cols.append(col.to_numpy(zero_copy_only=False))
+        block = np.column_stack(cols)
+        good = np.isfinite(block).all(axis=1)
+        if not drop_missing and not good.all():
+            i = int(np.argmin(good))
+            j = int(np.argmin(np.isfinite(block[i])))
+            cell = "" if np.isnan(block[i, j]) else str(block[i, j])
+            raise _bad_cell(path, f"row {table.n_read + i + 1}", table.names[j], cell)
+        table.n_read += len(block)
+        table.n_dropped += int((~good).sum())
+        for column, values in zip(table.columns, block[good].T, strict=True):
+            column.frombytes(np.ascontiguousarray(values).tobytes())
+
+
+def read_table(
+    path: Path,
+    x_cols: Sequence[str],
+    y_col: str,
+    sep: str | None = None,
+    drop_missing: bool = False,
+) -> Table:
+    """Read numeric columns by header name, row by row; CSV or, by suffix, Parquet."""
+    table = Table([*x_cols, y_col])
+    try:
+        if path.suffix.lower() == ".parquet":
+            _read_parquet(path, table, drop_missing)
+        else:
+            _read_csv(path, table, sep, drop_missing)
+    except FileNotFoundError:
+        raise CliError(f"file not found: {path}") from None
+    except IsADirectoryError:
+        raise CliError(f"{path} is a directory, not a file") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise CliError(f"cannot read {path}: {exc}") from None
+    n_kept = table.n_read - table.n_dropped
+    if n_kept < 2:
+        raise CliError(f"{path} has {n_kept} usable data row(s); at least 2 are needed")
+    return table
+
+
+# -- fitting and results ----------------------------------------------------
+
+
+def _fit_all(
     X: NDArray[np.float64], y: NDArray[np.float64], args: argparse.Namespace
 ) -> list[SmoothPolynomialRegressor]:
     """The chosen fit, plus the sampler's refinement when the chosen one is not "mcmc"."""
-    common = dict(degree=args.degree, gamma1=args.gamma1, gamma2=args.gamma2, seed=args.seed)
+    # Only the options given reach the estimator, so that its defaults apply.
+    common = {
+        name: getattr(args, name)
+        for name in ("degree", "gamma1", "gamma2", "seed")
+        if getattr(args, name) is not None
+    }
     fits = [SmoothPolynomialRegressor(method=args.method, **common)]
     if args.method != "mcmc" and args.refine:
         fits.append(SmoothPolynomialRegressor(method="mcmc", **common))
     try:
         return [est.fit(X, y) for est in fits]
-    except (ValueError, MemoryError) as exc:
+    except FIT_ERRORS as exc:
         raise CliError(str(exc)) from None
 
 
@@ -103,7 +232,54 @@ def _summary(
         "gibbs": est.gibbs_,
         "mcmc_energy": est.mcmc_energy_,
         "mcmc_start_energy": est.mcmc_start_energy_,
+        "gamma2": getattr(est, "gamma2_", est.gamma2),
+        "edf": getattr(est, "edf_", None),
     }
+
+
+def json_safe(value: Any) -> Any:
+    """`value` with NumPy scalars as Python numbers and non-finite floats as None."""
+    if isinstance(value, dict):
+        return {str(k): json_safe(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [json_safe(v) for v in value]
+    if isinstance(value, np.ndarray):
+        return json_safe(value.tolist())
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
+
+
+def prediction_columns(
+    est: SmoothPolynomialRegressor, X: NDArray[np.float64]
+) -> dict[str, NDArray[np.float64]]:
+    """Columns written by --output besides the inputs; uses what the estimator offers."""
+    columns = {"prediction": np.asarray(est.predict(X), dtype=np.float64)}
+    if hasattr(est, "predict_interval"):
+        bounds = np.asarray(est.predict_interval(X, 0.95), dtype=np.float64)
+        columns["lower_95"], columns["upper_95"] = bounds[:, 0], bounds[:, 1]
+    return columns
+
+
+def _write_predictions(
+    path: Path,
+    table: Table,
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    est: SmoothPolynomialRegressor,
+) -> None:
+    extra = prediction_columns(est, X)
+    columns = [*[X[:, j] for j in range(X.shape[1])], y, *extra.values()]
+    try:
+        with path.open("w", encoding="utf-8", newline="") as fh:
+            writer = csv.writer(fh)
+            writer.writerow([*table.names, *extra])
+            for row in zip(*columns, strict=True):
+                writer.writerow([repr(float(v)) for v in row])
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc}") from None
 
 
 def _print_report(
@@ -141,6 +317,36 @@ def _monomial(mi: Sequence[int], names: Sequence[str]) -> str:
     return "*".join(parts) if parts else "1"
 
 
+# -- plots --------------------------------------------------------------------
+
+
+def plot_path(text: str) -> Path:
+    """The file a plot will be written to, checked before any work is done."""
+    try:
+        import matplotlib
+    except ImportError:
+        raise CliError(
+            f"matplotlib is not installed (pip install 'zorp[plot]'); cannot plot to {text}"
+        ) from None
+    matplotlib.use("Agg")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    path = Path(text)
+    if path.is_dir():
+        raise CliError(f"--plot {text} is a directory; give a file name such as {path / 'fit.png'}")
+    if not path.suffix:
+        path = path.with_name(path.name + ".png")
+    formats = FigureCanvasAgg.get_supported_filetypes()
+    if path.suffix[1:].lower() not in formats:
+        raise CliError(
+            f"--plot {text}: unsupported format {path.suffix!r}; use one of "
+            + ", ".join(f".{f}" for f in sorted(formats))
+        )
+    if not path.parent.is_dir():
+        raise CliError(f"--plot {text}: folder {path.parent} does not exist")
+    return path
+
+
 def _plot(
     path: Path,
     X: NDArray[np.float64],
@@ -148,15 +354,9 @@ def _plot(
     fits: list[SmoothPolynomialRegressor],
     x_cols: Sequence[str],
     y_col: str,
-) -> bool:
-    try:
-        import matplotlib
+) -> None:
+    import matplotlib.pyplot as plt
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed (pip install 'zorp[plot]'); no plot written")
-        return False
     fig, ax = plt.subplots(figsize=(8, 4.5), dpi=110)
     if X.shape[1] == 1:
         ax.scatter(X[:, 0], y, s=12, color="0.45", label="data")
@@ -177,32 +377,50 @@ def _plot(
     fig.tight_layout()
     try:
         fig.savefig(path)
-    except OSError as exc:
+    except (OSError, ValueError) as exc:
         raise CliError(f"cannot write plot {path}: {exc}") from None
     finally:
         plt.close(fig)
-    return True
 
 
-def _run(
-    X: NDArray[np.float64],
-    y: NDArray[np.float64],
-    args: argparse.Namespace,
-    source: str,
-    x_cols: Sequence[str],
-    y_col: str,
-) -> None:
+# -- commands -----------------------------------------------------------------
+
+
+def _run(table: Table, args: argparse.Namespace, source: str) -> None:
+    x_cols, y_col = table.names[:-1], table.names[-1]
+    plot = plot_path(args.plot) if args.plot else None
+    output = Path(args.output) if getattr(args, "output", None) else None
+    if output is not None and (output.is_dir() or not output.parent.is_dir()):
+        raise CliError(f"--output {output}: not a file in an existing folder")
+    if table.n_dropped:
+        notice(f"dropped {table.n_dropped} of {table.n_read} rows")
+    X, y = table.arrays()
     start = time.perf_counter()
-    fits = _fit_both(X, y, args)
+    fits = _fit_all(X, y, args)
     results = [_summary(est, X, y) for est in fits]
     total = time.perf_counter() - start
+    written = []
+    if output is not None:
+        _write_predictions(output, table, X, y, fits[0])
+        written.append(f"predictions written to {output}")
+    if plot is not None:
+        _plot(plot, X, y, fits, x_cols, y_col)
+        written.append(f"plot written to {plot}")
     if args.json:
-        print(json.dumps({"source": source, "n_rows": len(y), "results": results}, indent=2))
+        doc = {
+            "source": source,
+            "n_rows": len(y),
+            "n_dropped": table.n_dropped,
+            "results": results,
+        }
+        print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
+        for line in written:
+            notice(line)
     else:
         _print_report(source, x_cols, y_col, len(y), results)
         print(f"\ntotal time {total * 1e3:.1f} ms")
-    if args.plot and _plot(Path(args.plot), X, y, fits, x_cols, y_col) and not args.json:
-        print(f"plot written to {args.plot}")
+        for line in written:
+            print(line)
 
 
 def _degrees(text: str) -> int | list[int]:
@@ -213,49 +431,118 @@ def _degrees(text: str) -> int | list[int]:
     return values[0] if len(values) == 1 else values
 
 
-def _add_fit_options(p: argparse.ArgumentParser, degree: Any, gamma2: float) -> None:
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"seed must be an integer from 0 to 2**64 - 1: {text!r}")
+    return value
+
+
+def _weight(text: str) -> float | str:
+    """A penalty weight: a finite number, or a word the estimator understands ("auto")."""
+    if text.isalpha() and text.lower() not in ("nan", "inf", "infinity"):
+        return text
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid weight {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"weight must be finite: {text!r}")
+    return value
+
+
+def _separator(text: str) -> str:
+    if text not in SEPARATORS:
+        raise argparse.ArgumentTypeError(f"separator must be ',', ';' or tab, got {text!r}")
+    return SEPARATORS[text]
+
+
+def _add_fit_options(p: argparse.ArgumentParser, degree: Any, gamma2: Any) -> None:
     p.add_argument("--degree", type=_degrees, default=degree, help="D or D1,D2,...")
     p.add_argument("--method", choices=METHODS, default="penalized")
-    p.add_argument("--gamma1", type=float, default=0.0, help="gradient penalty weight")
-    p.add_argument("--gamma2", type=float, default=gamma2, help="curvature penalty weight")
-    p.add_argument("--seed", type=int, default=42, help="sampler seed")
+    p.add_argument("--gamma1", type=_weight, default=None, help="gradient penalty weight")
+    p.add_argument("--gamma2", type=_weight, default=gamma2, help="curvature penalty weight")
+    p.add_argument("--seed", type=_seed, default=None, help="sampler seed, 0 to 2**64 - 1")
     p.add_argument(
         "--no-refine", dest="refine", action="store_false", help="skip the MCMC refinement"
     )
-    p.add_argument("--json", action="store_true", help="print machine-readable results")
+    p.add_argument("--json", action="store_true", help="print machine-readable results only")
+    p.add_argument("--plot", default=None, help="write a plot to this file (PNG, PDF, SVG, ...)")
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="zorp", description="Smooth, robust polynomial regression.")
+    parser.add_argument("--version", action="version", version=f"zorp {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     demo = sub.add_parser("demo", help="fit the bundled noisy dataset and report")
     _add_fit_options(demo, DEMO_DEGREE, DEMO_GAMMA2)
-    demo.add_argument("--plot", default="zorp_demo.png", help="PNG to write ('' for none)")
-    fit = sub.add_parser("fit", help="fit columns of a CSV file")
+    fit = sub.add_parser("fit", help="fit columns of a CSV (or Parquet) file")
     fit.add_argument("file", type=Path)
     fit.add_argument("--x", required=True, help="input column(s): COL or COL1,COL2,...")
     fit.add_argument("--y", required=True, help="target column")
-    _add_fit_options(fit, None, 1e-6)
-    fit.add_argument("--plot", default="", help="write a plot to this PNG")
+    fit.add_argument(
+        "--sep", type=_separator, default=None, help="',', ';' or tab (default: sniffed)"
+    )
+    fit.add_argument(
+        "--drop-missing",
+        action="store_true",
+        help="skip rows with blank or non-numeric cells in the used columns",
+    )
+    fit.add_argument("--output", default=None, help="write inputs and predictions to this CSV")
+    _add_fit_options(fit, None, None)
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def _quiet_stdout() -> None:
+    """Point stdout at /dev/null so that the exit-time flush cannot fail again."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as exc:  # --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else int(exc.code is not None)
     try:
         if args.command == "demo":
             ref = resources.files("zorp") / "data" / "demo.csv"
             with resources.as_file(ref) as path:
-                X, y = read_csv(path, ["x"], "y")
-            _run(X, y, args, "the bundled demo dataset", ["x"], "y")
+                table = read_table(path, ["x"], "y")
+            _run(table, args, "the bundled demo dataset")
         else:
             x_cols = [c.strip() for c in args.x.split(",") if c.strip()]
-            X, y = read_csv(args.file, x_cols, args.y)
-            _run(X, y, args, str(args.file), x_cols, args.y)
+            table = read_table(args.file, x_cols, args.y.strip(), args.sep, args.drop_missing)
+            _run(table, args, str(args.file))
     except CliError as exc:
         print(f"zorp: error: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        code = _main(argv)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (`zorp ... | head`): stop quietly.
+        _quiet_stdout()
+        return 141
+    except KeyboardInterrupt:
+        print("zorp: interrupted", file=sys.stderr)
+        return 130
+    except OSError as exc:
+        if exc.errno is None or exc.filename is not None:
+            raise
+        # Standard output cannot be written (a full disk, a closed terminal).
+        _quiet_stdout()
+        print(f"zorp: error: cannot write the output: {exc.strerror}", file=sys.stderr)
+        return 1
+    return code
 
 
 if __name__ == "__main__":

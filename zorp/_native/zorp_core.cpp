@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "bases.hpp"
+#include "docstrings.hpp"
 #include "estimation.hpp"
 #include "parallel.hpp"
 #include "sampler.hpp"
@@ -99,13 +100,13 @@ PYBIND11_MODULE(zorp_core, m) {
 
     // Robust statistics.
     m.def(
-        "mad", [](const InputVector& y) { return zorp::mad(y); }, py::arg("y"));
+        "mad", [](const InputVector& y) { return zorp::mad(y); }, zorp::doc::mad, py::arg("y"));
     m.def(
         "compute_sr",
         [](const InputVector& yp, const InputVector& yt, double eps) {
             return zorp::compute_SR(yp, yt, eps);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("eps"));
+        zorp::doc::compute_sr, py::arg("yp"), py::arg("yt"), py::arg("eps"));
 
     // Description-length score.
     m.def(
@@ -113,7 +114,7 @@ PYBIND11_MODULE(zorp_core, m) {
         [](const InputVector& yp, const InputVector& yt, int k, int H) {
             return zorp::mdl_score(yp, yt, k, H, nullptr, nullptr);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
+        zorp::doc::mdl_score, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H") = 20);
     m.def(
         "mdl_score_reg",
         [](const InputVector& yp, const InputVector& yt, int k, int H, const VectorXd& beta,
@@ -121,8 +122,9 @@ PYBIND11_MODULE(zorp_core, m) {
             const zorp::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
             return zorp::mdl_score(yp, yt, k, H, &beta, &pen);
         },
-        py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"), py::arg("beta"), py::arg("R1"),
-        py::arg("R2"), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+        zorp::doc::mdl_score_reg, py::arg("yp"), py::arg("yt"), py::arg("k"), py::arg("H"),
+        py::arg("beta"), py::arg("R1"), py::arg("R2"), py::arg("gamma1") = 0.0,
+        py::arg("gamma2") = 0.0);
 
     // One-dimensional bases and penalties.
     m.def(
@@ -130,7 +132,7 @@ PYBIND11_MODULE(zorp_core, m) {
         [signals](int deg, const InputVector& x) {
             return zorp::design_matrix_1d(deg, x, signals);
         },
-        py::arg("deg"), py::arg("x"));
+        zorp::doc::design_matrix_1d, py::arg("deg"), py::arg("x"));
     m.def(
         "smoothness_penalty_matrices_1d",
         [signals](int deg, double x_min, double x_max,
@@ -139,13 +141,14 @@ PYBIND11_MODULE(zorp_core, m) {
                 zorp::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid, signals);
             return py::make_tuple(std::move(r.R1), std::move(r.R2));
         },
-        py::arg("deg"), py::arg("x_min"), py::arg("x_max"), py::arg("n_grid") = 600);
+        zorp::doc::smoothness_penalty_matrices_1d, py::arg("deg"), py::arg("x_min"),
+        py::arg("x_max"), py::arg("n_grid") = 600);
     m.def(
         "boundary_reduce_1d",
         [](int deg, double x_min, double x_max) {
             return zorp::boundary_reduce_1d(deg, x_min, x_max);
         },
-        py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
+        zorp::doc::boundary_reduce_1d, py::arg("deg"), py::arg("x_min"), py::arg("x_max"));
 
     // Multi-dimensional bases and penalties.
     m.def(
@@ -154,7 +157,7 @@ PYBIND11_MODULE(zorp_core, m) {
                   const std::vector<VectorXd>& X_cols) {
             return zorp::design_matrix_nd(multi_indices, X_cols, signals);
         },
-        py::arg("multi_indices"), py::arg("X_cols"));
+        zorp::doc::design_matrix_nd, py::arg("multi_indices"), py::arg("X_cols"));
     m.def(
         "build_penalty_matrices_nd",
         [signals](const std::vector<int>& degrees,
@@ -164,12 +167,13 @@ PYBIND11_MODULE(zorp_core, m) {
                 zorp::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim, signals);
             return py::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
-        py::arg("degrees"), py::arg("bounds"), py::arg("n_grid_per_dim") = 30);
+        zorp::doc::build_penalty_matrices_nd, py::arg("degrees"), py::arg("bounds"),
+        py::arg("n_grid_per_dim") = 30);
 
     // Linear estimation.
     m.def(
         "ols", [](const InputMatrix& X, const InputVector& y) { return zorp::ols(X, y); },
-        py::arg("X"), py::arg("y"));
+        zorp::doc::ols, py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
         [](const InputMatrix& Phi, const InputVector& y, const std::optional<MatrixXd>& R1,
@@ -177,11 +181,12 @@ PYBIND11_MODULE(zorp_core, m) {
             return zorp::fit_regularized_linear(Phi, y, optional_ptr(R1), optional_ptr(R2), gamma1,
                                                 gamma2, ridge);
         },
-        py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
-        py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0, py::arg("ridge") = 1e-10);
+        zorp::doc::fit_regularized_linear, py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(),
+        py::arg("R2") = py::none(), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0,
+        py::arg("ridge") = 1e-10);
 
     // Gibbs entropy.
-    py::class_<zorp::GibbsResult>(m, "GibbsResult")
+    py::class_<zorp::GibbsResult>(m, "GibbsResult", zorp::doc::gibbs_result)
         .def_readonly("H", &zorp::GibbsResult::H)
         .def_readonly("Hmax", &zorp::GibbsResult::Hmax)
         .def_readonly("He", &zorp::GibbsResult::He)
@@ -191,30 +196,29 @@ PYBIND11_MODULE(zorp_core, m) {
     m.def(
         "gibbs_entropy",
         [](const VectorXd& energies, double T) { return zorp::gibbs_entropy(energies, T); },
-        py::arg("energies"), py::arg("T") = 1.0);
+        zorp::doc::gibbs_entropy, py::arg("energies"), py::arg("T") = 1.0);
 
     // Tournament MCMC sampler.
     // def_readonly hands out beta_mcmc as a read-only NumPy view and gibbs as a
     // reference, both keeping the owning result alive.
-    py::class_<zorp::MCMCResult>(m, "MCMCResult")
+    py::class_<zorp::MCMCResult>(m, "MCMCResult", zorp::doc::mcmc_result)
         .def_readonly("beta_mcmc", &zorp::MCMCResult::beta_mcmc)
         .def_readonly("energy", &zorp::MCMCResult::energy)
         .def_readonly("gibbs", &zorp::MCMCResult::gibbs)
         .def_readonly("n_chains", &zorp::MCMCResult::n_chains)
         .def_readonly("n_elite", &zorp::MCMCResult::n_elite);
-    py::class_<zorp::TournamentMCMC>(m, "TournamentMCMC")
-        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), py::arg("n_chains") = 25,
-             py::arg("n_warmup") = 200, py::arg("n_deep") = 2000, py::arg("n_elite") = 5,
-             py::arg("step_size") = 0.05, py::arg("H_piH") = 20,
-             py::arg("seed") = std::uint64_t{42})
+    py::class_<zorp::TournamentMCMC>(m, "TournamentMCMC", zorp::doc::tournament_mcmc)
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(),
+             zorp::doc::tournament_mcmc_init, py::arg("n_chains") = 25, py::arg("n_warmup") = 200,
+             py::arg("n_deep") = 2000, py::arg("n_elite") = 5, py::arg("step_size") = 0.05,
+             py::arg("H_piH") = 20, py::arg("seed") = std::uint64_t{42})
         .def(
             "fit",
             [signals](const zorp::TournamentMCMC& self, const InputMatrix& X, const InputVector& y,
                       const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2,
                       double gamma1, double gamma2) {
-                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2,
-                                signals);
+                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2, signals);
             },
-            py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
-            py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
+            zorp::doc::tournament_mcmc_fit, py::arg("X"), py::arg("y"), py::arg("R1") = py::none(),
+            py::arg("R2") = py::none(), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
 }
