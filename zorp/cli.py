@@ -134,9 +134,9 @@ def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> 
 
 def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
     try:
-        import pyarrow as pa  # type: ignore[import-untyped]
-        import pyarrow.compute as pc  # type: ignore[import-untyped]
-        import pyarrow.parquet as pq  # type: ignore[import-untyped]
+        import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise CliError("reading Parquet files needs pyarrow (pip install pyarrow)") from None
     try:
