@@ -212,8 +212,7 @@ PYBIND11_MODULE(zorp_core, m) {
             [signals](const zorp::TournamentMCMC& self, const InputMatrix& X, const InputVector& y,
                       const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2,
                       double gamma1, double gamma2) {
-                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2,
-                                signals);
+                return self.fit(X, y, optional_ptr(R1), optional_ptr(R2), gamma1, gamma2, signals);
             },
             py::arg("X"), py::arg("y"), py::arg("R1") = py::none(), py::arg("R2") = py::none(),
             py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0);
