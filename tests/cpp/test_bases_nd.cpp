@@ -64,7 +64,7 @@ TEST(Cancellation, LongBuildersStopAtTheCheckAndAreUnchangedOtherwise) {
             return std::vector<zorp::MatrixXd>{zorp::design_matrix_nd(mi, cols, c)};
         },
         [](const zorp::CancelCheck& c) {
-            auto r = zorp::smoothness_penalty_matrices_1d(5, -1.0, 1.0, 200000, c);
+            auto r = zorp::smoothness_penalty_matrices_1d(5, -1.0, 1.0, 2000000, c);
             return std::vector<zorp::MatrixXd>{r.R1, r.R2};
         },
         [](const zorp::CancelCheck& c) {
