@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import inspect
 import math
 import sys
@@ -64,32 +65,28 @@ class NotFittedError(ValueError, AttributeError):
 
 
 def _not_fitted_error() -> type[Exception]:
-    """NotFittedError, made also a subclass of scikit-learn's when that is
-    loaded, so its tools recognise it; the subclass is a module attribute, so
-    it pickles by name (and unpickles through `__getattr__` below)."""
-    peer = getattr(sys.modules.get("sklearn.exceptions"), "NotFittedError", None)
-    if not isinstance(peer, type):
-        return NotFittedError
-    return _SklearnNotFittedError()
+    """NotFittedError, or its subclass that is also scikit-learn's when that
+    is loaded, so its tools recognise it."""
+    if isinstance(getattr(sys.modules.get("sklearn.exceptions"), "NotFittedError", None), type):
+        return _sklearn_not_fitted_error()
+    return NotFittedError
 
 
-def _SklearnNotFittedError() -> type[Exception]:
-    cls = globals().get("_sklearn_not_fitted")
-    if cls is None:
-        from sklearn.exceptions import NotFittedError as peer  # type: ignore[import-untyped]
+@functools.cache
+def _sklearn_not_fitted_error() -> type[Exception]:
+    from sklearn.exceptions import NotFittedError as peer  # type: ignore[import-untyped]
 
-        cls = type(
-            "SklearnNotFittedError",
-            (NotFittedError, peer),
-            {"__module__": __name__, "__qualname__": "SklearnNotFittedError"},
-        )
-        globals()["_sklearn_not_fitted"] = cls
-    return cls
+    # A module attribute by name (through __getattr__), so that it pickles.
+    return type(
+        "SklearnNotFittedError",
+        (NotFittedError, peer),
+        {"__module__": __name__, "__qualname__": "SklearnNotFittedError"},
+    )
 
 
 def __getattr__(name: str) -> Any:
     if name == "SklearnNotFittedError":
-        return _SklearnNotFittedError()
+        return _sklearn_not_fitted_error()
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
