@@ -38,6 +38,12 @@ def test_demo_reports_every_stage(tmp_path):
     assert out.returncode == 0, out.stderr
     for text in ("200 rows", "penalized", "mcmc", "R^2", "hit rate", "MDL score", "coefficients"):
         assert text in out.stdout
+    # The chosen degree, smoothness and effective degrees of freedom, per method.
+    header, row = out.stdout.splitlines()[3:5]
+    assert header.split()[:5] == ["method", "degree", "terms", "gamma2", "edf"]
+    method, degree, terms, gamma2, edf = row.split()[:5]
+    assert method == "penalized" and int(terms) == int(degree) + 1
+    assert float(gamma2) > 0 and 1 < float(edf) <= int(terms)
     for stage in ("penalties", "design matrix", "penalized fit", "mcmc fit", "score"):
         assert stage in out.stdout
     assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")

@@ -287,11 +287,16 @@ def _print_report(
 ) -> None:
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
     print("inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs\n")
-    print(f"{'method':<11}{'terms':>6}{'R^2':>9}{'hit rate':>10}{'MDL score':>12}")
+    print(
+        f"{'method':<11}{'degree':>7}{'terms':>6}{'gamma2':>10}{'edf':>7}"
+        f"{'R^2':>9}{'hit rate':>10}{'MDL score':>12}"
+    )
     for r in results:
+        degree = "x".join(str(d) for d in r["degrees"])
+        edf = "-" if r["edf"] is None else f"{r['edf']:.2f}"
         print(
-            f"{r['method']:<11}{r['n_terms']:>6}{r['r2']:>9.4f}{r['hit_rate']:>10.3f}"
-            f"{r['mdl_score']:>12.3f}"
+            f"{r['method']:<11}{degree:>7}{r['n_terms']:>6}{r['gamma2']:>10.3g}{edf:>7}"
+            f"{r['r2']:>9.4f}{r['hit_rate']:>10.3f}{r['mdl_score']:>12.3f}"
         )
     for r in results:
         print(f"\n{r['method']}: stage times")
