@@ -25,7 +25,9 @@ void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* m
 
 // Lower triangle of A += Phi'Phi (a symmetric rank update) and b += Phi'y, in one
 // pass over blocks of rows small enough to stay in cache between the two products.
-void gram_lower_and_cross(const MatrixRef& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
+// Phi is column-major or row-major; either way a block of rows is one product.
+template <class Design>
+void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
     const Index M = Phi.cols();
     if (M == 0) {
         return;
@@ -65,11 +67,16 @@ bool ols_by_qr(const MatrixRef& X, const VectorRef& y, VectorXd& beta) {
 }
 
 // The factorisation would turn non-finite input into NaN or zero coefficients
-// without a sign; refuse it as ols does. A weight is checked when its matrix is
+// without a sign; refuse it as ols does. Phi is checked through the diagonal of
+// its Gram matrix, which is not finite exactly when a column holds a non-finite
+// value or its squares overflow; only then is Phi itself scanned, so a separate
+// pass over the largest input is saved. A weight is checked when its matrix is
 // given, a matrix only when its penalty takes part (inactive ones are not read).
-void check_finite_inputs(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
-                         const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
-    if (!Phi.allFinite()) {
+template <class Design>
+void check_finite_inputs(const Design& Phi, const MatrixXd& gram, const VectorRef& y,
+                         const MatrixXd* R1, const MatrixXd* R2, double gamma1, double gamma2,
+                         double ridge) {
+    if (!gram.diagonal().allFinite() && !Phi.allFinite()) {
         throw std::invalid_argument("fit_regularized_linear: Phi contains non-finite values");
     }
     if (!y.allFinite()) {
@@ -88,22 +95,21 @@ void check_finite_inputs(const MatrixRef& Phi, const VectorRef& y, const MatrixX
     }
 }
 
-}  // namespace
-
-VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
-                                const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+template <class Design>
+VectorXd penalized_solve(const Design& Phi, const VectorRef& y, const MatrixXd* R1,
+                         const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
     const Index M = Phi.cols();
     if (y.size() != Phi.rows()) {
         throw std::invalid_argument("fit_regularized_linear: len(y) != rows of Phi");
     }
     check_penalty_shape(R1, gamma1, M, "fit_regularized_linear: R1 is not M x M");
     check_penalty_shape(R2, gamma2, M, "fit_regularized_linear: R2 is not M x M");
-    check_finite_inputs(Phi, y, R1, R2, gamma1, gamma2, ridge);
 
     const double n = static_cast<double>(y.size());
     MatrixXd A = MatrixXd::Zero(M, M);
     VectorXd b = VectorXd::Zero(M);
     gram_lower_and_cross(Phi, y, A, b);
+    check_finite_inputs(Phi, A, y, R1, R2, gamma1, gamma2, ridge);
     A.diagonal().array() += ridge;
     if (gamma1 != 0.0 && R1 != nullptr) {
         const double w1 = n * gamma1;
@@ -117,6 +123,18 @@ VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const 
     // double, so singular systems give a finite answer.
     const Eigen::LDLT<MatrixXd, Eigen::Lower> ldlt(A);
     return ldlt.solve(b);
+}
+
+}  // namespace
+
+VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge);
+}
+
+VectorXd fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge);
 }
 
 VectorXd ols(const MatrixRef& X, const VectorRef& y) {

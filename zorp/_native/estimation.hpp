@@ -13,6 +13,9 @@ namespace zorp {
 // the weight of a given matrix or an active matrix is not finite.
 VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
                                 const MatrixXd* R2, double gamma1, double gamma2, double ridge);
+// The same for a row-major Phi, read in place.
+VectorXd fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge);
 
 // Minimum-norm least-squares solution of X beta = y by a thin bidiagonal
 // divide-and-conquer SVD with its default rank threshold; a tall, well-conditioned

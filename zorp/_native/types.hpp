@@ -16,6 +16,9 @@ using Index = Eigen::Index;
 // without a copy, and so does any column-major block with contiguous columns.
 using MatrixRef = Eigen::Ref<const MatrixXd>;
 using VectorRef = Eigen::Ref<const VectorXd>;
+// A row-major view, for C-ordered inputs read in place where that pays.
+using RowMatrixRef =
+    Eigen::Ref<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
 
 // Per-dimension exponents of one tensor-product monomial.
 using MultiIndex = std::vector<int>;

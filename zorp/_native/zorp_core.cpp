@@ -33,6 +33,19 @@ struct InputArray {
 using InputMatrix = InputArray<zorp::MatrixXd>;
 using InputVector = InputArray<zorp::VectorXd>;
 
+// A matrix argument of a function with a row-major kernel: a C-ordered float64
+// array (that is not also Fortran-ordered) is viewed in place as row-major;
+// everything else goes the InputMatrix way.
+struct InputMatrixAnyOrder {
+    const zorp::RowMatrixRef* rows = nullptr;
+    const Eigen::Ref<const zorp::MatrixXd>* cols = nullptr;
+
+    template <class F>
+    auto visit(F&& f) const {
+        return rows != nullptr ? f(*rows) : f(*cols);
+    }
+};
+
 }  // namespace zorp_py
 
 namespace pybind11::detail {
@@ -58,6 +71,38 @@ struct type_caster<zorp_py::InputArray<Plain>> {
   private:
     make_caster<Eigen::Ref<const Plain>> inner_;
     zorp_py::InputArray<Plain> value_;
+};
+
+template <>
+struct type_caster<zorp_py::InputMatrixAnyOrder> {
+    static constexpr auto name = make_caster<zorp::MatrixXd>::name;
+
+    bool load(handle src, bool convert) {
+        if (isinstance<array>(src)) {
+            const auto a = reinterpret_borrow<array>(src);
+            const int flags = a.flags();
+            if (a.ndim() == 2 && a.dtype().is(dtype::of<double>()) &&
+                (flags & array::c_style) != 0 && (flags & array::f_style) == 0 &&
+                rows_.load(src, false)) {
+                value_.rows = &static_cast<zorp::RowMatrixRef&>(rows_);
+                return true;
+            }
+        }
+        if (!cols_.load(src, convert)) {
+            return false;
+        }
+        value_.cols = &static_cast<Eigen::Ref<const zorp::MatrixXd>&>(cols_);
+        return true;
+    }
+
+    operator zorp_py::InputMatrixAnyOrder&() { return value_; }
+    template <typename>
+    using cast_op_type = zorp_py::InputMatrixAnyOrder&;
+
+  private:
+    make_caster<zorp::RowMatrixRef> rows_;
+    make_caster<Eigen::Ref<const zorp::MatrixXd>> cols_;
+    zorp_py::InputMatrixAnyOrder value_;
 };
 
 }  // namespace pybind11::detail
@@ -176,10 +221,13 @@ PYBIND11_MODULE(zorp_core, m) {
         zorp::doc::ols, py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
-        [](const InputMatrix& Phi, const InputVector& y, const std::optional<MatrixXd>& R1,
-           const std::optional<MatrixXd>& R2, double gamma1, double gamma2, double ridge) {
-            return zorp::fit_regularized_linear(Phi, y, optional_ptr(R1), optional_ptr(R2), gamma1,
-                                                gamma2, ridge);
+        [](const zorp_py::InputMatrixAnyOrder& Phi, const InputVector& y,
+           const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2, double gamma1,
+           double gamma2, double ridge) {
+            return Phi.visit([&](const auto& view) {
+                return zorp::fit_regularized_linear(view, y, optional_ptr(R1), optional_ptr(R2),
+                                                    gamma1, gamma2, ridge);
+            });
         },
         zorp::doc::fit_regularized_linear, py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(),
         py::arg("R2") = py::none(), py::arg("gamma1") = 0.0, py::arg("gamma2") = 0.0,
