@@ -29,6 +29,7 @@ from zorp.params import (
 from zorp.smoothing import (
     CRITERIA,
     ColumnFits,
+    Criterion,
     PenalizedFit,
     SmoothingPath,
     Sufficient,
@@ -470,6 +471,15 @@ class SmoothPolynomialRegressor:
         Wall time in seconds of each stage of the last fit.
     """
 
+    # Fitted attributes that are arrays of shape (n_targets,) for several targets.
+    gamma2_: float | NDArray[np.float64]
+    edf_: float | NDArray[np.float64]
+    sigma_: float | NDArray[np.float64]
+    mdl_score_: float | NDArray[np.float64]
+    hit_rate_: float | NDArray[np.float64]
+    _cov_factor: NDArray[np.float64] | None
+    _dof: float | NDArray[np.float64]
+
     def __init__(
         self,
         degree: int | Sequence[int] | None = None,
@@ -656,12 +666,10 @@ class SmoothPolynomialRegressor:
             start = time.perf_counter()
             assert isinstance(choice.model, ColumnFits)
             gamma2s = np.zeros(len(coef)) if self.method == "ols" else choice.model.gamma2
-            mdl, hit_rate = column_scores(
-                Phi @ coef.T, ya, coef, int(self.H), R1s, R2s, g1, gamma2s
-            )
+            scores, hits = column_scores(Phi @ coef.T, ya, coef, int(self.H), R1s, R2s, g1, gamma2s)
             timings["score"] = time.perf_counter() - start
             self._store(plan, choice, coef, lo, hi, names)
-            self.mdl_score_, self.hit_rate_ = mdl, hit_rate
+            self.mdl_score_, self.hit_rate_ = scores, hits
             self.gibbs_ = self.mcmc_energy_ = self.mcmc_start_energy_ = None
             return self
 
@@ -799,7 +807,8 @@ class SmoothPolynomialRegressor:
             if ols:
                 # No penalty: degrees compare by cross-validation of the plain fit.
                 path = SmoothingPath(stats, fixed_part(stats, None, 0.0, 0.0), 0.0 * R2s)
-                lam, value, kind = 0.0, None, "gcv"
+                lam, value = 0.0, None
+                kind: Criterion = "gcv"
             else:
                 fixed = fixed_part(stats, R1s, float(self.gamma1), float(self.ridge))
                 path = SmoothingPath(stats, fixed, stats.n * R2s)
@@ -970,7 +979,9 @@ class SmoothPolynomialRegressor:
         if _is_dask(X):
             from zorp import _dask
 
-            return _dask.predict(self, X, return_std)
+            lazy: NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]
+            lazy = _dask.predict(self, X, return_std)
+            return lazy
         A = self._rows(self._check_predict_X(X))
         if self.coef_.ndim == 2:
             mean = A @ self.coef_.T
@@ -981,6 +992,7 @@ class SmoothPolynomialRegressor:
         mean = A @ self.coef_
         if not return_std:
             return mean
+        assert self._cov_factor is not None
         spread = np.einsum("ij,ij->i", A @ self._cov_factor, A @ self._cov_factor)
         return mean, self.sigma_ * np.sqrt(1.0 + spread)
 
@@ -990,9 +1002,9 @@ class SmoothPolynomialRegressor:
         if not isinstance(level, float | int) or not 0.0 < level < 1.0:
             raise ValueError(f"level must be a number in the open interval (0, 1), got {level!r}")
         mean, std = self.predict(X, return_std=True)
-        if np.ndim(self._dof) == 1:
-            q = np.array([_t_quantile(0.5 + level / 2.0, float(v)) for v in self._dof])
-            return np.stack([mean - q * std, mean + q * std], axis=-1)
+        if isinstance(self._dof, np.ndarray):
+            qs = np.array([_t_quantile(0.5 + level / 2.0, float(v)) for v in self._dof])
+            return np.stack([mean - qs * std, mean + qs * std], axis=-1)
         q = _t_quantile(0.5 + level / 2.0, self._dof)
         return np.column_stack([mean - q * std, mean + q * std])
 
