@@ -64,30 +64,30 @@ def _as_dask_array(obj: Any, name: str) -> Any:
     return obj.astype(np.float64)
 
 
-def _rows(a: Any) -> float:
-    n = a.shape[0]
-    return float("nan") if n is None or (isinstance(n, float) and np.isnan(n)) else float(n)
+def _unknown(a: Any) -> bool:
+    return any(np.isnan(c) for c in a.chunks[0])
 
 
-def _aligned(ref: Any, other: Any, name: str) -> Any:
-    """`other` re-blocked along its rows like `ref`, so that blocks pair up."""
-    if other.ndim == 2:
-        other = other.rechunk({1: -1})
-    known = not any(np.isnan(c) for c in ref.chunks[0]) and not any(
-        np.isnan(c) for c in other.chunks[0]
-    )
-    if known:
-        if _rows(ref) != _rows(other):
+def _align(Xd: Any, others: dict[str, Any]) -> tuple[Any, dict[str, Any]]:
+    """X and the other arrays blocked alike along the rows, so that blocks
+    pair up. Arrays of unknown block sizes (from DataFrames) with as many
+    blocks as X are taken as the same partitions (each block pair's lengths
+    are checked on the workers); otherwise their sizes are computed first."""
+    others = {k: (v.rechunk({1: -1}) if v.ndim == 2 else v) for k, v in others.items()}
+    unknown = _unknown(Xd) or any(_unknown(v) for v in others.values())
+    if unknown and all(v.numblocks[0] == Xd.numblocks[0] for v in others.values()):
+        return Xd, others
+    if _unknown(Xd):
+        Xd = Xd.compute_chunk_sizes()
+    out = {}
+    for name, v in others.items():
+        v = v.compute_chunk_sizes() if _unknown(v) else v
+        if v.shape[0] != Xd.shape[0]:
             raise ValueError(
-                f"X and {name} have inconsistent numbers of samples: "
-                f"{int(_rows(ref))} and {int(_rows(other))}"
+                f"X and {name} have inconsistent numbers of samples: {Xd.shape[0]} and {v.shape[0]}"
             )
-        return other.rechunk({0: ref.chunks[0]})
-    if other.numblocks[0] != ref.numblocks[0]:
-        ref_sizes = ref.compute_chunk_sizes() if any(np.isnan(ref.chunks[0])) else ref
-        other = other.compute_chunk_sizes() if any(np.isnan(other.chunks[0])) else other
-        return _aligned(ref_sizes, other, name)
-    return other  # the same partitions (e.g. columns of one DataFrame)
+        out[name] = v.rechunk({0: Xd.chunks[0]})
+    return Xd, out
 
 
 def _tree(parts: list[Any], combine: Callable[[Any, Any], Any]) -> Any:
@@ -203,18 +203,17 @@ def fit[Est: SmoothPolynomialRegressor](est: Est, X: Any, y: Any, sample_weight:
             "y should be a 1d array or a 2d array of shape (n_samples, n_targets), "
             f"got an array of shape {yd.shape}"
         )
-    yd = _aligned(Xd, yd, "y")
-    wd = None
+    others = {"y": yd}
     if sample_weight is not None:
-        wd = _as_dask_array(sample_weight, "sample_weight")
+        others["sample_weight"] = wd = _as_dask_array(sample_weight, "sample_weight")
         if wd.ndim != 1:
             raise ValueError(f"sample_weight must be 1-D, got shape {wd.shape}")
-        wd = _aligned(Xd, wd, "sample_weight")
+    Xd, others = _align(Xd, others)
+    yd, wd = others["y"], others.get("sample_weight")
     multi = yd.ndim == 2
     D = int(Xd.shape[1])
-    n_known = _rows(Xd)
     # Checks of the parameters against the shape, before any pass over the data.
-    plan = est._plan(int(n_known) if n_known == n_known else 2, D, multi)
+    plan = est._plan(2 if _unknown(Xd) else int(Xd.shape[0]), D, multi)
     timings = plan.timings
 
     x_blocks = list(Xd.to_delayed().ravel())

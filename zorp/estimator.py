@@ -5,10 +5,12 @@ from __future__ import annotations
 import functools
 import inspect
 import math
+import os
 import sys
 import time
 import warnings
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from statistics import NormalDist
 from typing import Any, Literal, Self, overload
@@ -278,12 +280,23 @@ def _column_mad(Y: NDArray[np.float64]) -> NDArray[np.float64]:
     """Median absolute deviation about the median of every column of Y (as the
     native `mad`), by sorting each column in place in one row-major copy."""
     S = np.ascontiguousarray(Y.T)
-    S.sort(axis=1)
+    _sort_rows(S)
     med = _middle(S)
     S -= med[:, None]
     np.abs(S, out=S)
-    S.sort(axis=1)
+    _sort_rows(S)
     return _middle(S)
+
+
+def _sort_rows(S: NDArray[np.float64]) -> None:
+    # NumPy's sort releases the interpreter lock: large inputs are sorted in
+    # row blocks on several threads.
+    parts = min(os.cpu_count() or 1, 8, max(1, S.size // 500_000))
+    if parts == 1:
+        S.sort(axis=1)
+        return
+    with ThreadPoolExecutor(parts) as pool:
+        list(pool.map(lambda b: b.sort(axis=1), np.array_split(S, parts)))
 
 
 def _middle(S: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -424,6 +437,14 @@ class SmoothPolynomialRegressor:
         How "auto" choices are made: restricted marginal likelihood of the
         Bayesian view of the penalty (the default), or generalised
         cross-validation.
+    gamma2_per_target : bool
+        With several target columns (y of shape (n_samples, n_targets)), True
+        (the default) chooses the curvature weight of each column by its own
+        criterion, so that every column gets the fit it would get alone:
+        series of different noise and curvature need different weights, and
+        the choice costs O(n_terms) per column and candidate weight either
+        way. False chooses one weight for all columns by the summed criterion.
+        The degree is always shared (one basis), chosen by the summed criterion.
     extrapolation : {"linear", "constant", "continue", "error"}
         Prediction outside the training box: continue with the value and slope
         at the nearest point of the box ("linear", the default), the value there
@@ -437,8 +458,11 @@ class SmoothPolynomialRegressor:
 
     Attributes
     ----------
-    coef_ : ndarray of shape (n_terms,)
+    coef_ : ndarray of shape (n_terms,) or (n_targets, n_terms)
         Coefficients, ordered like `multi_indices_`, in scaled coordinates.
+        With several targets `gamma2_`, `edf_`, `sigma_`, `mdl_score_` and
+        `hit_rate_` are arrays of shape (n_targets,). For Dask inputs
+        `mdl_score_` and `hit_rate_` are NaN (they need a median of y).
     multi_indices_ : list of list of int
         Exponents per input dimension of every basis term.
     degrees_ : list of int

@@ -151,6 +151,7 @@ class SmoothingPath:
         C = Linv @ fixed @ Linv.T
         mu, U = np.linalg.eigh((C + C.T) / 2.0)
         self.mu = np.clip(mu, 0.0, 1.0)
+        self._rest = 1.0 - self.mu
         self.T = Linv.T @ U  # b = T' c; coefficients = T (b / d)
         self.b = self.T.T @ stats.cross
         if self.b.ndim == 2:
@@ -161,29 +162,23 @@ class SmoothingPath:
     def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
         # Eigenvalues of L^-1 (fixed + lam S) L^-T for each weight (rows).
         t = np.asarray(lam, dtype=np.float64)[..., None] / self.alpha
-        return np.maximum(self.mu + t * (1.0 - self.mu), MIN_EIGENVALUE)
+        d = t * self._rest
+        d += self.mu
+        return np.maximum(d, MIN_EIGENVALUE, out=d)
 
     def edf(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
         return (self.mu / self._d(lam)).sum(axis=-1)
-
-    def _project(
-        self, f: NDArray[np.float64], weights: NDArray[np.float64], paired: bool
-    ) -> NDArray[np.float64]:
-        # sum_i f[..., i] * weights[i, j] over the eigen-directions: per weight
-        # and column (f of shape (..., k): result (..., t)), or with one weight
-        # per column (f of shape (t, k): result (t,)).
-        if paired:
-            out: NDArray[np.float64] = (f * self._b2T).sum(axis=-1)
-            return out
-        return f @ weights
 
     def rss(self, lam: float | NDArray[np.float64], paired: bool = False) -> NDArray[np.float64]:
         """Residual sum of squares at weights `lam`; with several targets of
         shape (..., t), or (t,) when `paired` gives one weight per column."""
         d = self._d(lam)
         b2 = self.b**2
+        if b2.ndim == 2 and not paired:
+            return np.maximum(self.yy - ((2.0 - self.mu / d) / d) @ b2, 0.0)
         if b2.ndim == 2:
-            return np.maximum(self.yy - self._project((2.0 - self.mu / d) / d, b2, paired), 0.0)
+            # Row j: column j at its own weight, as the single-target sum.
+            b2 = self._b2T
         rss = self.yy - (b2 * (2.0 - self.mu / d) / d).sum(axis=-1)
         return np.maximum(rss, 0.0)
 
@@ -215,7 +210,8 @@ class SmoothingPath:
         nu = n - self.m0
         if multi:
             floor = 1e-300 * np.maximum(self.yy, 1.0)
-            dev = np.maximum(self.yy - self._project(1.0 / d, self.b**2, paired), floor)
+            fit = (1.0 / d) @ self.b**2 if expand else (self._b2T / d).sum(axis=-1)
+            dev = np.maximum(self.yy - fit, floor)
         else:
             dev = np.maximum(
                 self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(float(self.yy), 1.0)
