@@ -276,7 +276,7 @@ def _predict_block(
 
     A = est._rows(_check_X(x))
     if part == "mean":
-        return A @ (est.coef_.T if est.coef_.ndim == 2 else est.coef_)
+        return A @ (np.ascontiguousarray(est.coef_.T) if est.coef_.ndim == 2 else est.coef_)
     if est.coef_.ndim == 2:
         spread = (A @ est._cov_T) ** 2 @ (1.0 / est._cov_d).T
     else:

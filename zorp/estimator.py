@@ -321,7 +321,9 @@ def column_scores(
     n, k = Y.shape[0], coef.shape[1]
     m = _column_mad(Y)
     eps = np.where(m > 0, 0.4 * m, 0.4)
-    sr = np.maximum((np.abs(YP - Y) < eps).sum(axis=0) / n, 1.0 / (2.0 * n))
+    resid = np.subtract(YP, Y)
+    np.abs(resid, out=resid)
+    sr = np.maximum(np.count_nonzero(resid < eps, axis=0) / n, 1.0 / (2.0 * n))
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(sr)
     if gamma1 != 0.0:
@@ -690,7 +692,9 @@ class SmoothPolynomialRegressor:
             start = time.perf_counter()
             assert isinstance(choice.model, ColumnFits)
             gamma2s = np.zeros(len(coef)) if self.method == "ols" else choice.model.gamma2
-            scores, hits = column_scores(Phi @ coef.T, ya, coef, int(self.H), R1s, R2s, g1, gamma2s)
+            scores, hits = column_scores(
+                Phi @ np.ascontiguousarray(coef.T), ya, coef, int(self.H), R1s, R2s, g1, gamma2s
+            )
             timings["score"] = time.perf_counter() - start
             self._store(plan, choice, coef, lo, hi, names)
             self.mdl_score_, self.hit_rate_ = scores, hits
@@ -1008,7 +1012,7 @@ class SmoothPolynomialRegressor:
             return lazy
         A = self._rows(self._check_predict_X(X))
         if self.coef_.ndim == 2:
-            mean = A @ self.coef_.T
+            mean = A @ np.ascontiguousarray(self.coef_.T)
             if not return_std:
                 return mean
             spread = (A @ self._cov_T) ** 2 @ (1.0 / self._cov_d).T
