@@ -9,6 +9,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from zorp import SmoothPolynomialRegressor
+
 
 def run(*args, cwd):
     env = {**os.environ, "MPLBACKEND": "Agg"}
@@ -335,6 +337,13 @@ XY = ["--x", "a", "--y", "target"]
         (OK, [*XY, "--plot", "."], "is a directory"),
         (OK, [*XY, "--plot", "nowhere/p.png"], "does not exist"),
         (OK, [*XY, "--output", "nowhere/p.csv"], "existing folder"),
+        (OK, [*XY, "--group", "zz"], "unknown column 'zz'"),
+        ("a,target,g\n1,2,u\n3,4,u\n5,7,\n", [*XY, "--group", "g"], "blank group label"),
+        (
+            OK.replace("\n", ",u\n").replace("target,u", "target,g"),
+            [*XY, "--group", "g", "--plot", "p.png"],
+            "cannot be combined with --group",
+        ),
     ],
     ids=[
         "missing",
@@ -356,6 +365,9 @@ XY = ["--x", "a", "--y", "target"]
         "plot-dir",
         "plot-folder",
         "output-folder",
+        "group-column",
+        "group-blank",
+        "group-plot",
     ],
 )
 def test_fit_errors_are_one_line(tmp_path, content, args, message):
@@ -368,3 +380,47 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
     assert "Traceback" not in out.stderr
     lines = out.stderr.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], out.stderr
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
+def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
+    pd = pytest.importorskip("pandas")
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    curves = {"7": (np.sin, 240), "north": (np.cos, 180), "12": (np.tanh, 150), "tiny": (abs, 1)}
+    frame = pd.concat(
+        pd.DataFrame({"sensor_id": g, "t": (t := rng.uniform(0, 6, n)), "v": f(t) + 0.05 * t})
+        for g, (f, n) in curves.items()
+    ).sample(frac=1.0, random_state=3)
+    path = tmp_path / f"data{suffix}"
+    frame.to_parquet(path) if suffix == ".parquet" else frame.to_csv(path, index=False)
+    out = run(
+        "fit",
+        str(path),
+        "--x",
+        "t",
+        "--y",
+        "v",
+        "--group",
+        "sensor_id",
+        "--output",
+        "res.csv",
+        cwd=tmp_path,
+    )
+    # The one-row group cannot be fitted: it is reported, and the run fails.
+    assert out.returncode == 1 and "1 of 4 groups could not be fitted" in out.stderr
+    res = pd.read_csv(tmp_path / "res.csv", dtype={"group": str})
+    assert sorted(res["group"]) == sorted(curves) and len(res) == len(curves)
+    for _, row in res.iterrows():
+        part = frame[frame["sensor_id"] == row["group"]]
+        assert row["n"] == len(part)
+        if row["group"] == "tiny":
+            assert "at least 2 samples" in row["error"]
+            continue
+        est = SmoothPolynomialRegressor().fit(part[["t"]].to_numpy(), part["v"].to_numpy())
+        coef = row[[f"c{i}" for i in range(len(est.coef_))]].to_numpy(dtype=float)
+        np.testing.assert_allclose(coef, est.coef_, rtol=1e-12)
+        assert row["degree"] == est.degrees_[0] and row["gamma2"] == pytest.approx(est.gamma2_)
+        beyond = [c for c in res.columns if c[1:].isdigit() and int(c[1:]) >= len(est.coef_)]
+        assert row[beyond].isna().all()  # terms of other groups' bases are blank
+        assert row["x_min_t"] == part["t"].min() and row["sigma"] == pytest.approx(est.sigma_)

@@ -183,7 +183,8 @@ BAD_FITS = [
     (lambda X, y: (X, None), "requires y"),
     (lambda X, y: (X.astype(complex), y), "Complex"),
     (lambda X, y: (np.array([["a", "b"]] * 3), y[:3]), "numbers"),
-    (lambda X, y: (X, np.column_stack([y, y])), "1d array"),
+    (lambda X, y: (X, np.column_stack([y, y])[:, :, None]), "1d array or a 2d array"),
+    (lambda X, y: (X, y[:, None][:, :0]), "0 target"),
 ]
 
 

@@ -51,11 +51,14 @@ def notice(text: str) -> None:
 
 
 class Table:
-    """The used columns of an input file, with the count of rows read and dropped."""
+    """The used columns of an input file, with the count of rows read and
+    dropped; `group` names a column read as text, one label per kept row."""
 
-    def __init__(self, names: Sequence[str]) -> None:
+    def __init__(self, names: Sequence[str], group: str | None = None) -> None:
         self.names = list(names)
         self.columns = [array("d") for _ in names]
+        self.group = group
+        self.labels: list[str] = []
         self.n_read = 0
         self.n_dropped = 0
 
@@ -108,6 +111,7 @@ def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> 
         delimiter = sep or _sniff_separator(first)
         header = [h.strip() for h in next(csv.reader([first], delimiter=delimiter))]
         index = _column_index(path, header, table.names)
+        g = None if table.group is None else _column_index(path, header, [table.group])[0]
         reader = csv.reader(fh, delimiter=delimiter)
         while True:
             try:
@@ -121,11 +125,19 @@ def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> 
                 continue
             table.n_read += 1
             values = [_parse_cell(row[j].strip() if j < len(row) else "") for j in index]
-            if None not in values:
+            label = None if g is None else (row[g].strip() if g < len(row) else "")
+            if None not in values and label != "":
                 for column, value in zip(table.columns, values, strict=True):
                     column.append(value)  # type: ignore[arg-type]
+                if label is not None:
+                    table.labels.append(label)
             elif drop_missing:
                 table.n_dropped += 1
+            elif None not in values:
+                raise CliError(
+                    f"{path}, line {lineno}, column {table.group!r}: blank group label "
+                    "(--drop-missing skips such rows)"
+                )
             else:
                 k = values.index(None)
                 cell = row[index[k]].strip() if index[k] < len(row) else ""
@@ -145,7 +157,10 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
         raise CliError(f"cannot read {path}: {exc}") from None
     header = pf.schema_arrow.names
     _column_index(path, header, table.names)
-    for batch in pf.iter_batches(columns=table.names):
+    if table.group is not None:
+        _column_index(path, header, [table.group])
+    wanted = table.names if table.group is None else [*table.names, table.group]
+    for batch in pf.iter_batches(columns=list(dict.fromkeys(wanted))):
         cols = []
         for name in table.names:
             try:
@@ -155,6 +170,17 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
             cols.append(col.to_numpy(zero_copy_only=False))
         block = np.column_stack(cols)
         good = np.isfinite(block).all(axis=1)
+        labels = None
+        if table.group is not None:
+            labels = ["" if v is None else str(v) for v in batch.column(table.group).to_pylist()]
+            has_label = np.array([v != "" for v in labels], dtype=bool)
+            if not drop_missing and not has_label.all():
+                i = int(np.argmin(has_label))
+                raise CliError(
+                    f"{path}, row {table.n_read + i + 1}, column {table.group!r}: missing "
+                    "group label (--drop-missing skips such rows)"
+                )
+            good &= has_label
         if not drop_missing and not good.all():
             i = int(np.argmin(good))
             j = int(np.argmin(np.isfinite(block[i])))
@@ -164,6 +190,8 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
         table.n_dropped += int((~good).sum())
         for column, values in zip(table.columns, block[good].T, strict=True):
             column.frombytes(np.ascontiguousarray(values).tobytes())
+        if labels is not None:
+            table.labels.extend(v for v, ok in zip(labels, good, strict=True) if ok)
 
 
 def read_table(
@@ -172,9 +200,11 @@ def read_table(
     y_col: str,
     sep: str | None = None,
     drop_missing: bool = False,
+    group: str | None = None,
 ) -> Table:
-    """Read numeric columns by header name, row by row; CSV or, by suffix, Parquet."""
-    table = Table([*x_cols, y_col])
+    """Read numeric columns by header name, row by row; CSV or, by suffix,
+    Parquet; and the labels of the `group` column as text."""
+    table = Table([*x_cols, y_col], group)
     try:
         if path.suffix.lower() == ".parquet":
             _read_parquet(path, table, drop_missing)
@@ -428,6 +458,152 @@ def _run(table: Table, args: argparse.Namespace, source: str) -> None:
             print(line)
 
 
+# -- one fit per group ----------------------------------------------------------
+
+GROUP_FIELDS = ("group", "n", "degree", "n_terms", "gamma2", "edf", "sigma", "r2")
+
+
+def _term_name(mi: Sequence[int]) -> str:
+    return "c" + "_".join(str(e) for e in mi)
+
+
+def _group_rows(
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    labels: Sequence[str],
+    x_names: Sequence[str],
+    args: argparse.Namespace,
+) -> list[dict[str, Any]]:
+    """One result per group label, in the order the labels first appear."""
+    order: dict[str, int] = {}
+    codes = np.array([order.setdefault(v, len(order)) for v in labels], dtype=np.intp)
+    sort = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[sort], np.arange(len(order) + 1))
+    common = {
+        name: getattr(args, name)
+        for name in ("degree", "gamma1", "gamma2", "seed")
+        if getattr(args, name) is not None
+    }
+    results = []
+    for label, g in order.items():
+        rows = sort[bounds[g] : bounds[g + 1]]
+        Xg, yg = X[rows], y[rows]
+        result: dict[str, Any] = {"group": label, "n": len(rows)}
+        try:
+            est = SmoothPolynomialRegressor(method=args.method, **common).fit(Xg, yg)
+        except FIT_ERRORS as exc:
+            result["error"] = str(exc)
+            results.append(result)
+            continue
+        result.update(
+            degree=",".join(str(d) for d in est.degrees_),
+            n_terms=len(est.coef_),
+            gamma2=est.gamma2_,
+            edf=est.edf_,
+            sigma=est.sigma_,
+            r2=est.score(Xg, yg),
+        )
+        for j, name in enumerate(x_names):
+            result[f"x_min_{name}"] = float(est.x_min_[j])
+            result[f"x_max_{name}"] = float(est.x_max_[j])
+        result["coef"] = {
+            _term_name(mi): float(c) for mi, c in zip(est.multi_indices_, est.coef_, strict=True)
+        }
+        results.append(result)
+    return results
+
+
+def _flat(
+    results: list[dict[str, Any]], x_names: Sequence[str]
+) -> tuple[list[str], list[list[Any]]]:
+    """Header and rows of the per-group table: the fields, the training box,
+    the coefficients of every term any group uses (blank where a group's basis
+    lacks it), and the error of a group that could not be fitted."""
+    terms: dict[str, tuple[int, ...]] = {}
+    for r in results:
+        for name in r.get("coef", {}):
+            terms.setdefault(name, tuple(int(e) for e in name[1:].split("_")))
+    term_names = sorted(terms, key=lambda t: (sum(terms[t]), terms[t]))
+    box = [f"x_{side}_{n}" for n in x_names for side in ("min", "max")]
+    header = [*GROUP_FIELDS, *box, *term_names, "error"]
+    rows = []
+    for r in results:
+        coef = r.get("coef", {})
+        rows.append(
+            [r.get(f, "") for f in (*GROUP_FIELDS, *box)]
+            + [coef.get(t, "") for t in term_names]
+            + [r.get("error", "")]
+        )
+    return header, rows
+
+
+def _write_group_table(path: Path, header: list[str], rows: list[list[Any]]) -> None:
+    def cell(v: Any) -> str:
+        return repr(float(v)) if isinstance(v, float | np.floating) else str(v)
+
+    try:
+        if path.suffix.lower() == ".parquet":
+            try:
+                import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+                import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
+            except ImportError:
+                raise CliError(
+                    "writing Parquet files needs pyarrow (pip install pyarrow)"
+                ) from None
+            columns = {
+                name: [None if v == "" else v for v in col]
+                for name, col in zip(header, zip(*rows, strict=True), strict=True)
+            }
+            pq.write_table(pa.table(columns), path)
+            return
+        with path.open("w", encoding="utf-8", newline="") as fh:
+            writer = csv.writer(fh)
+            writer.writerow(header)
+            for row in rows:
+                writer.writerow([cell(v) for v in row])
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc}") from None
+
+
+def _run_grouped(table: Table, args: argparse.Namespace, source: str) -> int:
+    if args.plot:
+        raise CliError("--plot draws one curve; it cannot be combined with --group")
+    output = Path(args.output) if args.output else None
+    if output is not None and (output.is_dir() or not output.parent.is_dir()):
+        raise CliError(f"--output {output}: not a file in an existing folder")
+    if table.n_dropped:
+        notice(f"dropped {table.n_dropped} of {table.n_read} rows")
+    X, y = table.arrays()
+    start = time.perf_counter()
+    results = _group_rows(X, y, table.labels, table.names[:-1], args)
+    total = time.perf_counter() - start
+    failed = [r for r in results if "error" in r]
+    header, rows = _flat(results, table.names[:-1])
+    if output is not None:
+        _write_group_table(output, header, rows)
+    if args.json:
+        doc = {"source": source, "n_rows": len(y), "n_groups": len(results), "groups": results}
+        print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
+    else:
+        print(f"zorp: {len(y)} rows in {len(results)} groups of {table.group!r} from {source}")
+        print(f"{'group':<16}{'n':>8}{'degree':>8}{'gamma2':>12}{'edf':>8}{'sigma':>12}{'R^2':>9}")
+        for r in results:
+            if "error" in r:
+                print(f"{r['group']:<16}{r['n']:>8}  error: {r['error']}")
+                continue
+            print(
+                f"{r['group']:<16}{r['n']:>8}{r['degree']:>8}{r['gamma2']:>12.4g}"
+                f"{r['edf']:>8.2f}{r['sigma']:>12.4g}{r['r2']:>9.4f}"
+            )
+        print(f"\ntotal time {total * 1e3:.1f} ms")
+    if output is not None:
+        notice(f"{len(results)} group results written to {output}")
+    if failed:
+        notice(f"{len(failed)} of {len(results)} groups could not be fitted")
+        return 1
+    return 0
+
+
 def _degrees(text: str) -> int | list[int]:
     try:
         values = [int(v) for v in text.split(",")]
@@ -496,7 +672,15 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="skip rows with blank or non-numeric cells in the used columns",
     )
-    fit.add_argument("--output", default=None, help="write inputs and predictions to this CSV")
+    fit.add_argument(
+        "--output",
+        default=None,
+        help="write inputs and predictions to this CSV; with --group, one row of "
+        "results per group (CSV, or Parquet by suffix)",
+    )
+    fit.add_argument(
+        "--group", default=None, help="fit one curve per value of this column (text or numbers)"
+    )
     _add_fit_options(fit, None, None)
     return parser
 
@@ -521,7 +705,12 @@ def _main(argv: Sequence[str] | None) -> int:
             _run(table, args, "the bundled demo dataset")
         else:
             x_cols = [c.strip() for c in args.x.split(",") if c.strip()]
-            table = read_table(args.file, x_cols, args.y.strip(), args.sep, args.drop_missing)
+            group = args.group.strip() if args.group else None
+            table = read_table(
+                args.file, x_cols, args.y.strip(), args.sep, args.drop_missing, group
+            )
+            if group is not None:
+                return _run_grouped(table, args, str(args.file))
             _run(table, args, str(args.file))
     except CliError as exc:
         print(f"zorp: error: {exc}", file=sys.stderr)

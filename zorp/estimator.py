@@ -5,10 +5,13 @@ from __future__ import annotations
 import functools
 import inspect
 import math
+import os
 import sys
 import time
 import warnings
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from statistics import NormalDist
 from typing import Any, Literal, Self, overload
 
@@ -25,7 +28,15 @@ from zorp.params import (
     Rule,
     check_params,
 )
-from zorp.smoothing import CRITERIA, PenalizedFit, SmoothingPath, Sufficient, fixed_part
+from zorp.smoothing import (
+    CRITERIA,
+    ColumnFits,
+    Criterion,
+    PenalizedFit,
+    SmoothingPath,
+    Sufficient,
+    fixed_part,
+)
 
 Method = Literal["penalized", "ols", "mcmc"]
 METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc")
@@ -49,6 +60,7 @@ _RULES: dict[str, list[Rule]] = {
     "n_grid": [Options((None,)), Interval("int", 2, INT32_MAX)],
     "method": [Options(METHODS)],
     "criterion": [Options(CRITERIA)],
+    "gamma2_per_target": [Options((True, False))],
     "extrapolation": [Options(EXTRAPOLATIONS)],
     "n_chains": [Interval("int", 1, INT32_MAX)],
     "n_warmup": [Interval("int", 0, INT32_MAX)],
@@ -168,8 +180,13 @@ def _check_y(y: ArrayLike, n: int, owner: str) -> NDArray[np.float64]:
             stacklevel=3,
         )
         ya = ya[:, 0]
-    if ya.ndim != 1:
-        raise ValueError(f"y should be a 1d array, got an array of shape {ya.shape}")
+    if ya.ndim == 2 and ya.shape[1] == 0:
+        raise ValueError("y has 0 target columns; at least 1 is required")
+    if ya.ndim not in (1, 2):
+        raise ValueError(
+            "y should be a 1d array or a 2d array of shape (n_samples, n_targets), "
+            f"got an array of shape {ya.shape}"
+        )
     if ya.shape[0] != n:
         raise ValueError(f"X and y have inconsistent numbers of samples: {n} and {ya.shape[0]}")
     _check_finite(ya, "y")
@@ -217,6 +234,103 @@ def _t_quantile(p: float, dof: float) -> float:
         + (3.0 * z2**3 + 19.0 * z2**2 + 17.0 * z2 - 15.0) / (384.0 * v**3)
         + (79.0 * z2**4 + 776.0 * z2**3 + 1482.0 * z2**2 - 1920.0 * z2 - 945.0) / (92160.0 * v**4)
     )
+
+
+def _is_dask(obj: Any) -> bool:
+    """Whether obj is a Dask collection, told without importing Dask."""
+    return type(obj).__module__.partition(".")[0] == "dask"
+
+
+def scaling(
+    lo: NDArray[np.float64], hi: NDArray[np.float64]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Centre and half-range of the affine map of the box [lo, hi] onto [-1, 1]."""
+    # Halves before the difference, so that ranges beyond the largest
+    # double do not overflow.
+    half = hi / 2.0 - lo / 2.0
+    center = lo / 2.0 + hi / 2.0
+    return center, np.where(half > 0.0, half, 1.0)
+
+
+@dataclass
+class Plan:
+    """Candidate degree vectors, and the widest basis with its penalties."""
+
+    candidates: list[list[int]]
+    mi_all: list[list[int]]
+    R1: NDArray[np.float64]
+    R2: NDArray[np.float64]
+    timings: dict[str, float]
+
+
+@dataclass(frozen=True)
+class Choice:
+    """The chosen degrees, the indices of their terms in the widest basis,
+    their penalties, smoothing path and fit (one target or several)."""
+
+    degrees: list[int]
+    idx: NDArray[np.intp]
+    R1: NDArray[np.float64]
+    R2: NDArray[np.float64]
+    path: SmoothingPath
+    model: PenalizedFit | ColumnFits
+
+
+def _column_mad(Y: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Median absolute deviation about the median of every column of Y (as the
+    native `mad`), by sorting each column in place in one row-major copy."""
+    S = np.ascontiguousarray(Y.T)
+    _sort_rows(S)
+    med = _middle(S)
+    S -= med[:, None]
+    np.abs(S, out=S)
+    _sort_rows(S)
+    return _middle(S)
+
+
+def _sort_rows(S: NDArray[np.float64]) -> None:
+    # NumPy's sort releases the interpreter lock: large inputs are sorted in
+    # row blocks on several threads.
+    parts = min(os.cpu_count() or 1, 8, max(1, S.size // 500_000))
+    if parts == 1:
+        S.sort(axis=1)
+        return
+    with ThreadPoolExecutor(parts) as pool:
+        list(pool.map(lambda b: b.sort(axis=1), np.array_split(S, parts)))
+
+
+def _middle(S: NDArray[np.float64]) -> NDArray[np.float64]:
+    # Median of rows already sorted: the middle value, or the mean of the two.
+    h = S.shape[1] // 2
+    return S[:, h].copy() if S.shape[1] % 2 else 0.5 * (S[:, h - 1] + S[:, h])
+
+
+def column_scores(
+    YP: NDArray[np.float64],
+    Y: NDArray[np.float64],
+    coef: NDArray[np.float64],
+    H: int,
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    gamma1: float,
+    gamma2: NDArray[np.float64],
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The native description-length score (`mdl_score_reg`) and hit rate
+    (`compute_sr` within 0.4 MAD of the targets) of every column of (n, t)
+    predictions YP against targets Y, computed for all columns at once."""
+    n, k = Y.shape[0], coef.shape[1]
+    m = _column_mad(Y)
+    eps = np.where(m > 0, 0.4 * m, 0.4)
+    resid = np.subtract(YP, Y)
+    np.abs(resid, out=resid)
+    sr = np.maximum(np.count_nonzero(resid < eps, axis=0) / n, 1.0 / (2.0 * n))
+    log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
+    score = (log_hk / n) * k - n * np.log(sr)
+    if gamma1 != 0.0:
+        score = score + gamma1 * ((coef @ R1) * coef).sum(axis=1)
+    quad2 = ((coef @ R2) * coef).sum(axis=1)
+    score = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
+    return score, sr
 
 
 # -- bases ----------------------------------------------------------------------
@@ -325,6 +439,14 @@ class SmoothPolynomialRegressor:
         How "auto" choices are made: restricted marginal likelihood of the
         Bayesian view of the penalty (the default), or generalised
         cross-validation.
+    gamma2_per_target : bool
+        With several target columns (y of shape (n_samples, n_targets)), True
+        (the default) chooses the curvature weight of each column by its own
+        criterion, so that every column gets the fit it would get alone:
+        series of different noise and curvature need different weights, and
+        the choice costs O(n_terms) per column and candidate weight either
+        way. False chooses one weight for all columns by the summed criterion.
+        The degree is always shared (one basis), chosen by the summed criterion.
     extrapolation : {"linear", "constant", "continue", "error"}
         Prediction outside the training box: continue with the value and slope
         at the nearest point of the box ("linear", the default), the value there
@@ -338,8 +460,11 @@ class SmoothPolynomialRegressor:
 
     Attributes
     ----------
-    coef_ : ndarray of shape (n_terms,)
+    coef_ : ndarray of shape (n_terms,) or (n_targets, n_terms)
         Coefficients, ordered like `multi_indices_`, in scaled coordinates.
+        With several targets `gamma2_`, `edf_`, `sigma_`, `mdl_score_` and
+        `hit_rate_` are arrays of shape (n_targets,). For Dask inputs
+        `mdl_score_` and `hit_rate_` are NaN (they need a median of y).
     multi_indices_ : list of list of int
         Exponents per input dimension of every basis term.
     degrees_ : list of int
@@ -372,6 +497,15 @@ class SmoothPolynomialRegressor:
         Wall time in seconds of each stage of the last fit.
     """
 
+    # Fitted attributes that are arrays of shape (n_targets,) for several targets.
+    gamma2_: float | NDArray[np.float64]
+    edf_: float | NDArray[np.float64]
+    sigma_: float | NDArray[np.float64]
+    mdl_score_: float | NDArray[np.float64]
+    hit_rate_: float | NDArray[np.float64]
+    _cov_factor: NDArray[np.float64] | None
+    _dof: float | NDArray[np.float64]
+
     def __init__(
         self,
         degree: int | Sequence[int] | None = None,
@@ -382,6 +516,7 @@ class SmoothPolynomialRegressor:
         n_grid: int | None = None,
         method: Method = "penalized",
         criterion: Literal["reml", "gcv"] = "reml",
+        gamma2_per_target: bool = True,
         extrapolation: Literal["linear", "constant", "continue", "error"] = "linear",
         n_chains: int = 25,
         n_warmup: int = 200,
@@ -398,6 +533,7 @@ class SmoothPolynomialRegressor:
         self.n_grid = n_grid
         self.method = method
         self.criterion = criterion
+        self.gamma2_per_target = gamma2_per_target
         self.extrapolation = extrapolation
         self.n_chains = n_chains
         self.n_warmup = n_warmup
@@ -468,7 +604,7 @@ class SmoothPolynomialRegressor:
 
         return Tags(
             estimator_type="regressor",
-            target_tags=TargetTags(required=True),
+            target_tags=TargetTags(required=True, multi_output=True),
             regressor_tags=RegressorTags(),
             input_tags=InputTags(),
         )
@@ -499,12 +635,20 @@ class SmoothPolynomialRegressor:
     def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
         """Fit the model to samples X of shape (n_samples, n_features) and targets y.
 
+        y of shape (n_samples, n_targets) fits every column on the same basis
+        in one pass: one Gram matrix and one decomposition per degree, the
+        curvature weight chosen per column (or shared, `gamma2_per_target`).
         `sample_weight` (n_samples,) weighs each row's squared residual: a
         weight of 2 is the same as the row appearing twice; rows of weight 0
-        are left out.
+        are left out. Dask arrays or DataFrames are fitted block by block on
+        their workers (see `zorp._dask`).
         """
         owner = type(self).__name__
         check_params(owner, self.get_params(), _RULES)
+        if any(_is_dask(a) for a in (X, y, sample_weight)):
+            from zorp import _dask
+
+            return _dask.fit(self, X, y, sample_weight)
         names = _feature_names(X)
         Xa = _check_X(X)
         ya = _check_y(y, Xa.shape[0], owner)
@@ -512,59 +656,59 @@ class SmoothPolynomialRegressor:
         if w is not None:
             keep = w > 0
             Xa, ya, w = Xa[keep], ya[keep], w[keep]
-        if Xa.shape[0] < 2:
-            raise ValueError(f"n_samples={Xa.shape[0]}: at least 2 samples are required")
-        D = Xa.shape[1]
-        candidates = self._degree_candidates(D)
-        n_grid = (600 if D == 1 else 30) if self.n_grid is None else int(self.n_grid)
-        if n_grid <= max(max(c) for c in candidates) and D > 1:
-            raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
+        plan = self._plan(Xa.shape[0], Xa.shape[1], ya.ndim == 2)
 
         # All validation is done: from here on only numbers are computed, and
         # the fitted attributes are set together at the end.
-        timings: dict[str, float] = {}
+        timings = plan.timings
         lo, hi = Xa.min(axis=0), Xa.max(axis=0)
-        # Halves before the difference, so that ranges beyond the largest
-        # double do not overflow.
-        half = hi / 2.0 - lo / 2.0
-        center = lo / 2.0 + hi / 2.0
-        half = np.where(half > 0.0, half, 1.0)
+        center, half = scaling(lo, hi)
         Xs = (Xa - center) / half
 
         start = time.perf_counter()
-        widest = [max(c[d] for c in candidates) for d in range(D)]
-        if self.degree is None and D > AUTO_MAX_FEATURES:
-            R1, R2, mi_all = _affine_penalties(D, n_grid)
-        else:
-            R1, R2, mi_all = _penalties(widest, n_grid)
-        timings["penalties"] = time.perf_counter() - start
-
-        start = time.perf_counter()
-        Phi_all = _design(mi_all, Xs)
+        Phi_all = _design(plan.mi_all, Xs)
         timings["design matrix"] = time.perf_counter() - start
 
         start = time.perf_counter()
-        sw = None if w is None else np.sqrt(w)
         stats_all = Sufficient.from_design(Phi_all, ya, w)
-        g1 = float(self.gamma1)
-        degrees, idx, path, model = self._choose(candidates, mi_all, stats_all, R1, R2)
+        choice = self._choose(plan, stats_all)
         timings["smoothing choice"] = time.perf_counter() - start
 
-        mi = [mi_all[i] for i in idx]
-        Phi = Phi_all[:, idx] if len(idx) < len(mi_all) else Phi_all
-        R1s, R2s = R1[np.ix_(idx, idx)], R2[np.ix_(idx, idx)]
-        gamma2 = 0.0 if self.method == "ols" else model.gamma2
+        idx = choice.idx
+        Phi = Phi_all[:, idx] if len(idx) < len(plan.mi_all) else Phi_all
         # Row weights enter as scaled rows; the native solve multiplies the
         # penalty weights by its row count, the model by the weight total.
+        sw = None if w is None else np.sqrt(w)
         Phi_w = Phi if sw is None else Phi * sw[:, None]
-        y_w = ya if sw is None else ya * sw
-        pscale = 1.0 if w is None else float(w.sum()) / len(ya)
+        R1s, R2s = choice.R1, choice.R2
+        g1 = float(self.gamma1)
 
         start = time.perf_counter()
         gibbs = energy = start_energy = None
+        if ya.ndim == 2:
+            Y_w = ya if sw is None else ya * sw[:, None]
+            coef = self._coef_columns(choice, Phi_w, Y_w)
+            timings[f"{self.method} fit"] = time.perf_counter() - start
+            start = time.perf_counter()
+            assert isinstance(choice.model, ColumnFits)
+            gamma2s = np.zeros(len(coef)) if self.method == "ols" else choice.model.gamma2
+            scores, hits = column_scores(
+                Phi @ np.ascontiguousarray(coef.T), ya, coef, int(self.H), R1s, R2s, g1, gamma2s
+            )
+            timings["score"] = time.perf_counter() - start
+            self._store(plan, choice, coef, lo, hi, names)
+            self.mdl_score_, self.hit_rate_ = scores, hits
+            self.gibbs_ = self.mcmc_energy_ = self.mcmc_start_energy_ = None
+            return self
+
+        assert isinstance(choice.model, PenalizedFit)
+        model = choice.model
+        gamma2 = 0.0 if self.method == "ols" else model.gamma2
+        y_w = ya if sw is None else ya * sw
+        pscale = 1.0 if w is None else float(w.sum()) / len(ya)
         if self.method == "ols":
             coef = np.asarray(_core.ols(Phi_w, y_w), dtype=np.float64)
-        elif self.gamma2 == "auto" and (path.rank > 0 or g1 != 0.0):
+        elif self.gamma2 == "auto" and (choice.path.rank > 0 or g1 != 0.0):
             coef = model.coef
         elif self.gamma2 == "auto":
             # No penalty at all in this basis: the minimum-norm least-squares
@@ -589,69 +733,144 @@ class SmoothPolynomialRegressor:
         hit_rate = _core.compute_sr(yp, ya, 0.4 * m if m > 0 else 0.4)
         timings["score"] = time.perf_counter() - start
 
-        self.coef_ = coef
-        self.multi_indices_ = mi
-        self.degrees_ = list(degrees)
-        self.gamma2_ = float(gamma2)
-        self.edf_ = model.edf
-        self.sigma_ = model.sigma
-        self._cov_factor = model.cov_factor
-        self._dof = float(path.n) - model.edf
-        self.x_center_ = center
-        self.x_half_range_ = half
-        self.x_min_, self.x_max_ = lo, hi
-        self.n_features_in_ = D
-        if names is not None:
-            self.feature_names_in_ = names
-        elif hasattr(self, "feature_names_in_"):
-            del self.feature_names_in_
+        self._store(plan, choice, coef, lo, hi, names)
         self.mdl_score_ = mdl
         self.hit_rate_ = hit_rate
         self.gibbs_ = gibbs
         self.mcmc_energy_ = energy
         self.mcmc_start_energy_ = start_energy
-        self.timings_ = timings
         return self
 
-    def _choose(
+    def _plan(self, n_samples: int, n_features: int, multi: bool) -> Plan:
+        """The checks that need the data's shape, then the candidate degrees
+        and the widest basis with its penalties."""
+        if n_samples < 2:
+            raise ValueError(f"n_samples={n_samples}: at least 2 samples are required")
+        if multi and self.method == "mcmc":
+            raise ValueError(
+                "method='mcmc' fits one target at a time; pass y of shape (n_samples,) "
+                "for each column"
+            )
+        D = n_features
+        candidates = self._degree_candidates(D)
+        n_grid = (600 if D == 1 else 30) if self.n_grid is None else int(self.n_grid)
+        if n_grid <= max(max(c) for c in candidates) and D > 1:
+            raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
+        start = time.perf_counter()
+        widest = [max(c[d] for c in candidates) for d in range(D)]
+        if self.degree is None and D > AUTO_MAX_FEATURES:
+            R1, R2, mi_all = _affine_penalties(D, n_grid)
+        else:
+            R1, R2, mi_all = _penalties(widest, n_grid)
+        timings = {"penalties": time.perf_counter() - start}
+        return Plan(candidates, mi_all, R1, R2, timings)
+
+    def _coef_columns(
+        self, choice: Choice, Phi_w: NDArray[np.float64], Y_w: NDArray[np.float64]
+    ) -> NDArray[np.float64]:
+        """Coefficients (t, k) of every target column given the chosen basis."""
+        model = choice.model
+        assert isinstance(model, ColumnFits)
+        no_penalty = choice.path.rank == 0 and float(self.gamma1) == 0.0
+        if self.method == "ols" or (self.gamma2 == "auto" and no_penalty):
+            # The minimum-norm least-squares fit of each column, as for one target.
+            return np.array([_core.ols(Phi_w, Y_w[:, j]) for j in range(Y_w.shape[1])])
+        # Chosen or given weights: all columns from the one decomposition of
+        # the basis (the same normal equations as the native solve).
+        return model.coef
+
+    def _store(
         self,
-        candidates: list[list[int]],
-        mi_all: list[list[int]],
-        stats_all: Sufficient,
-        R1: NDArray[np.float64],
-        R2: NDArray[np.float64],
-    ) -> tuple[list[int], NDArray[np.intp], SmoothingPath, PenalizedFit]:
-        """The degree vector and curvature weight of lowest criterion, with its fit."""
-        exps = np.asarray(mi_all)
+        plan: Plan,
+        choice: Choice,
+        coef: NDArray[np.float64],
+        lo: NDArray[np.float64],
+        hi: NDArray[np.float64],
+        names: NDArray[np.object_] | None,
+    ) -> None:
+        """Set the fitted attributes shared by every way of fitting."""
+        model, path = choice.model, choice.path
+        center, half = scaling(lo, hi)
+        self.coef_ = coef
+        self.multi_indices_ = [plan.mi_all[i] for i in choice.idx]
+        self.degrees_ = list(choice.degrees)
+        if isinstance(model, ColumnFits):
+            self.gamma2_ = np.zeros(len(coef)) if self.method == "ols" else model.gamma2.copy()
+            self.edf_ = model.edf
+            self.sigma_ = model.sigma
+            self._cov_factor = None
+            self._cov_T, self._cov_d = model.cov_T, model.cov_d
+        else:
+            self.gamma2_ = 0.0 if self.method == "ols" else float(model.gamma2)
+            self.edf_ = model.edf
+            self.sigma_ = model.sigma
+            self._cov_factor = model.cov_factor
+        self._dof = float(path.n) - model.edf
+        self.x_center_ = center
+        self.x_half_range_ = half
+        self.x_min_, self.x_max_ = lo, hi
+        self.n_features_in_ = len(lo)
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+        self.timings_ = plan.timings
+
+    def _choose(self, plan: Plan, stats_all: Sufficient) -> Choice:
+        """The degree vector and curvature weight of lowest criterion, with its
+        fit; with several targets, by the criterion summed over the columns."""
+        exps = np.asarray(plan.mi_all)
+        R1, R2 = plan.R1, plan.R2
+        t = stats_all.n_targets
         ols = self.method == "ols"
-        best: tuple[float, list[int], NDArray[np.intp], SmoothingPath, PenalizedFit] | None = None
-        for degrees in candidates:
+        best: tuple[float, Choice] | None = None
+        for degrees in plan.candidates:
             idx = np.flatnonzero(np.all(exps <= np.asarray(degrees), axis=1))
-            stats = stats_all.subset(idx) if len(idx) < len(mi_all) else stats_all
-            R1s = R1[np.ix_(idx, idx)] if len(idx) < len(mi_all) else R1
-            R2s = R2[np.ix_(idx, idx)] if len(idx) < len(mi_all) else R2
+            whole = len(idx) == len(plan.mi_all)
+            stats = stats_all if whole else stats_all.subset(idx)
+            R1s = R1 if whole else R1[np.ix_(idx, idx)]
+            R2s = R2 if whole else R2[np.ix_(idx, idx)]
+            lams: NDArray[np.float64] | None = None
+            value: float | None
             if ols:
                 # No penalty: degrees compare by cross-validation of the plain fit.
                 path = SmoothingPath(stats, fixed_part(stats, None, 0.0, 0.0), 0.0 * R2s)
-                lam, value = 0.0, float(path.criterion(0.0, "gcv"))
-                if best is None or value < best[0]:
-                    best = (value, degrees, idx, path, path.fit(lam, value))
-                continue
-            fixed = fixed_part(stats, R1s, float(self.gamma1), float(self.ridge))
-            path = SmoothingPath(stats, fixed, stats.n * R2s)
-            if self.gamma2 != "auto":
-                lam = float(self.gamma2)
-                value = float(path.criterion(max(lam, 1e-300), self.criterion))
-            elif path.rank == 0 or stats.n <= path.m0:
-                # Nothing to choose: the penalty is void or the data cannot
-                # tell its weight; the affine part is fitted exactly.
-                lam, value = (0.0 if path.rank == 0 else 1.0), math.inf
+                lam, value = 0.0, None
+                kind: Criterion = "gcv"
             else:
-                lam, value = path.select(self.criterion)
-            if best is None or value < best[0]:
-                best = (value, degrees, idx, path, path.fit(lam, value))
+                fixed = fixed_part(stats, R1s, float(self.gamma1), float(self.ridge))
+                path = SmoothingPath(stats, fixed, stats.n * R2s)
+                kind = self.criterion
+                if self.gamma2 != "auto":
+                    lam, value = float(self.gamma2), None
+                elif path.rank == 0 or stats.n <= path.m0:
+                    # Nothing to choose: the penalty is void or the data cannot
+                    # tell its weight; the affine part is fitted exactly.
+                    lam, value = (0.0 if path.rank == 0 else 1.0), math.inf
+                elif t is None:
+                    lam, value = path.select(self.criterion)
+                else:
+                    lam, value = math.nan, None
+                    lams, values = path.select_columns(
+                        self.criterion, shared=not self.gamma2_per_target
+                    )
+            model: PenalizedFit | ColumnFits
+            if t is None:
+                if value is None:
+                    value = float(path.criterion(lam if ols else max(lam, 1e-300), kind))
+                model, total = path.fit(lam, value), value
+            else:
+                if lams is None:
+                    lams = np.full(t, lam)
+                    at = lams if ols else np.maximum(lams, 1e-300)
+                    values = (
+                        np.full(t, value) if value is not None else path.criterion(at, kind, True)
+                    )
+                model, total = path.fit_columns(lams, values), float(values.sum())
+            if best is None or total < best[0]:
+                best = (total, Choice(degrees, idx, R1s, R2s, path, model))
         assert best is not None
-        return best[1], best[2], best[3], best[4]
+        return best[1]
 
     def _refine_mcmc(
         self,
@@ -781,36 +1000,59 @@ class SmoothPolynomialRegressor:
 
         With `return_std`, also the predictive standard deviation of a new
         observation (noise included), from the penalised fit's posterior
-        covariance and the residual scale `sigma_`.
+        covariance and the residual scale `sigma_`. A fit to several targets
+        predicts shape (n_samples, n_targets), for both. A Dask array X gives
+        Dask arrays, computed block by block on the workers.
         """
+        if _is_dask(X):
+            from zorp import _dask
+
+            lazy: NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]
+            lazy = _dask.predict(self, X, return_std)
+            return lazy
         A = self._rows(self._check_predict_X(X))
+        if self.coef_.ndim == 2:
+            mean = A @ np.ascontiguousarray(self.coef_.T)
+            if not return_std:
+                return mean
+            spread = (A @ self._cov_T) ** 2 @ (1.0 / self._cov_d).T
+            return mean, self.sigma_ * np.sqrt(1.0 + spread)
         mean = A @ self.coef_
         if not return_std:
             return mean
+        assert self._cov_factor is not None
         spread = np.einsum("ij,ij->i", A @ self._cov_factor, A @ self._cov_factor)
         return mean, self.sigma_ * np.sqrt(1.0 + spread)
 
     def predict_interval(self, X: ArrayLike, level: float = 0.95) -> NDArray[np.float64]:
-        """Prediction interval of a new observation, shape (n_samples, 2): lower, upper."""
+        """Prediction interval of a new observation: lower, upper along the
+        last axis, shape (n_samples, 2), or (n_samples, n_targets, 2)."""
         if not isinstance(level, float | int) or not 0.0 < level < 1.0:
             raise ValueError(f"level must be a number in the open interval (0, 1), got {level!r}")
         mean, std = self.predict(X, return_std=True)
+        if isinstance(self._dof, np.ndarray):
+            qs = np.array([_t_quantile(0.5 + level / 2.0, float(v)) for v in self._dof])
+            return np.stack([mean - qs * std, mean + qs * std], axis=-1)
         q = _t_quantile(0.5 + level / 2.0, self._dof)
         return np.column_stack([mean - q * std, mean + q * std])
 
     def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
-        """Coefficient of determination R^2 of the prediction (weighted by `sample_weight`)."""
-        ya = _as_float_array(y, "y").ravel()
+        """Coefficient of determination R^2 of the prediction (weighted by
+        `sample_weight`); for several targets, the mean of the columns' R^2."""
+        ya = _as_float_array(y, "y")
         yp = self.predict(X)
+        ya = ya.ravel() if yp.ndim == 1 else ya
         if ya.shape != yp.shape:
             raise ValueError(
                 f"X and y have inconsistent numbers of samples: {yp.shape[0]} and {ya.shape[0]}"
             )
         w = _check_weights(sample_weight, len(ya))
-        w = np.ones_like(ya) if w is None else w
-        mean = float(np.average(ya, weights=w))
-        ss_res = float(np.sum(w * (ya - yp) ** 2))
-        ss_tot = float(np.sum(w * (ya - mean) ** 2))
-        if ss_tot == 0.0:
-            return 1.0 if ss_res == 0.0 else 0.0
-        return 1.0 - ss_res / ss_tot
+        w = np.ones(len(ya)) if w is None else w
+        if yp.ndim == 2:
+            w = w[:, None]
+        mean = np.sum(w * ya, axis=0) / np.sum(w)
+        ss_res = np.sum(w * (ya - yp) ** 2, axis=0)
+        ss_tot = np.sum(w * (ya - mean) ** 2, axis=0)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            r2 = np.where(ss_tot == 0.0, np.where(ss_res == 0.0, 1.0, 0.0), 1.0 - ss_res / ss_tot)
+        return float(np.mean(r2))

@@ -18,6 +18,7 @@ variance profiled out) and generalised cross-validation ("gcv").
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Literal
 
@@ -41,12 +42,14 @@ MIN_EIGENVALUE = 1e-14
 class Sufficient:
     """Weighted sufficient statistics of a least-squares problem in one basis.
 
-    gram = Phi' W Phi, cross = Phi' W y, yy = y' W y, n = sum(W).
+    gram = Phi' W Phi, cross = Phi' W y, yy = y' W y, n = sum(W). With several
+    targets (y of shape (n, t)) cross is (k, t) and yy the (t,) per-column sums.
+    The statistics of disjoint row blocks add up to those of all rows.
     """
 
     gram: NDArray[np.float64]
     cross: NDArray[np.float64]
-    yy: float
+    yy: float | NDArray[np.float64]
     n: float
 
     @classmethod
@@ -56,10 +59,26 @@ class Sufficient:
         y: NDArray[np.float64],
         weights: NDArray[np.float64] | None = None,
     ) -> Sufficient:
+        if y.ndim == 2:
+            if weights is None:
+                return cls(Phi.T @ Phi, Phi.T @ y, np.einsum("ij,ij->j", y, y), float(len(y)))
+            Pw = Phi * weights[:, None]
+            yy = np.einsum("ij,ij->j", y, y * weights[:, None])
+            return cls(Pw.T @ Phi, Pw.T @ y, yy, float(weights.sum()))
         if weights is None:
             return cls(Phi.T @ Phi, Phi.T @ y, float(y @ y), float(len(y)))
         Pw = Phi * weights[:, None]
         return cls(Pw.T @ Phi, Pw.T @ y, float(y @ (weights * y)), float(weights.sum()))
+
+    def __add__(self, other: Sufficient) -> Sufficient:
+        return Sufficient(
+            self.gram + other.gram, self.cross + other.cross, self.yy + other.yy, self.n + other.n
+        )
+
+    @property
+    def n_targets(self) -> int | None:
+        """Number of target columns, None for a single 1-D target."""
+        return None if self.cross.ndim == 1 else int(self.cross.shape[1])
 
     def subset(self, idx: NDArray[np.intp]) -> Sufficient:
         """The statistics of the basis made of the columns `idx`."""
@@ -77,6 +96,22 @@ class PenalizedFit:
     sigma: float
     cov_factor: NDArray[np.float64]
     criterion_value: float
+
+
+@dataclass(frozen=True)
+class ColumnFits:
+    """Penalized fits of t target columns on one basis: coef (t, k), and per
+    column the weight, effective degrees of freedom, residual scale and
+    criterion value (t,). Column j's posterior covariance factor is
+    cov_T / sqrt(cov_d[j])."""
+
+    coef: NDArray[np.float64]
+    gamma2: NDArray[np.float64]
+    edf: NDArray[np.float64]
+    sigma: NDArray[np.float64]
+    cov_T: NDArray[np.float64]
+    cov_d: NDArray[np.float64]
+    criterion_value: NDArray[np.float64]
 
 
 def _null_rows(S: NDArray[np.float64]) -> NDArray[np.bool_]:
@@ -116,75 +151,133 @@ class SmoothingPath:
         C = Linv @ fixed @ Linv.T
         mu, U = np.linalg.eigh((C + C.T) / 2.0)
         self.mu = np.clip(mu, 0.0, 1.0)
+        self._rest = 1.0 - self.mu
         self.T = Linv.T @ U  # b = T' c; coefficients = T (b / d)
         self.b = self.T.T @ stats.cross
+        if self.b.ndim == 2:
+            # Squared projections per column, rows contiguous for the paired sums.
+            self._b2T = np.ascontiguousarray((self.b**2).T)
         self.logdet_base = 2.0 * float(np.log(np.diag(L)).sum())
 
     def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
         # Eigenvalues of L^-1 (fixed + lam S) L^-T for each weight (rows).
         t = np.asarray(lam, dtype=np.float64)[..., None] / self.alpha
-        return np.maximum(self.mu + t * (1.0 - self.mu), MIN_EIGENVALUE)
+        d = t * self._rest
+        d += self.mu
+        return np.maximum(d, MIN_EIGENVALUE, out=d)
 
     def edf(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
         return (self.mu / self._d(lam)).sum(axis=-1)
 
-    def rss(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
+    def rss(self, lam: float | NDArray[np.float64], paired: bool = False) -> NDArray[np.float64]:
+        """Residual sum of squares at weights `lam`; with several targets of
+        shape (..., t), or (t,) when `paired` gives one weight per column."""
         d = self._d(lam)
         b2 = self.b**2
+        if b2.ndim == 2 and not paired:
+            return np.maximum(self.yy - ((2.0 - self.mu / d) / d) @ b2, 0.0)
+        if b2.ndim == 2:
+            # Row j: column j at its own weight, as the single-target sum.
+            b2 = self._b2T
         rss = self.yy - (b2 * (2.0 - self.mu / d) / d).sum(axis=-1)
         return np.maximum(rss, 0.0)
 
-    def criterion(self, lam: float | NDArray[np.float64], kind: Criterion) -> NDArray[np.float64]:
-        """Value of the criterion (lower is better) at weights `lam` > 0."""
+    def criterion(
+        self, lam: float | NDArray[np.float64], kind: Criterion, paired: bool = False
+    ) -> NDArray[np.float64]:
+        """Value of the criterion (lower is better) at weights `lam` > 0.
+
+        With several targets the values have shape (..., t) for weights of
+        shape (...), or (t,) when `paired` gives one weight per column.
+        """
         lam = np.asarray(lam, dtype=np.float64)
         d = self._d(lam)
         n = self.n
+        multi = self.b.ndim == 2
+        expand = multi and not paired
+
+        def per_weight(v: NDArray[np.float64]) -> NDArray[np.float64]:
+            # Values per weight, set against the (..., t) values per column.
+            return v[..., None] if expand else v
+
         if kind == "gcv":
-            dof = n - (self.mu / d).sum(axis=-1)
+            dof = per_weight(n - (self.mu / d).sum(axis=-1))
             with np.errstate(divide="ignore", invalid="ignore"):
-                value = n * self.rss(lam) / dof**2
+                value = n * self.rss(lam, paired) / dof**2
             out: NDArray[np.float64] = np.where(dof > 0, value, np.inf)
             return out
         # Minus twice the log marginal likelihood, noise variance profiled out.
         nu = n - self.m0
-        dev = np.maximum(self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(self.yy, 1.0))
+        if multi:
+            floor = 1e-300 * np.maximum(self.yy, 1.0)
+            fit = (1.0 / d) @ self.b**2 if expand else (self._b2T / d).sum(axis=-1)
+            dev = np.maximum(self.yy - fit, floor)
+        else:
+            dev = np.maximum(
+                self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(float(self.yy), 1.0)
+            )
         reml: NDArray[np.float64] = (
             nu * np.log(2.0 * math.pi * dev / nu)
             + nu
             + self.logdet_base
-            + np.log(d).sum(axis=-1)
-            - self.rank * np.log(lam)
+            + per_weight(np.log(d).sum(axis=-1))
+            - self.rank * per_weight(np.log(lam))
             - self.logdet_s
         )
         return reml
 
     def select(self, kind: Criterion) -> tuple[float, float]:
         """The weight minimising the criterion on the search range, and its value."""
-        lo, hi = LOG10_GAMMA_RANGE
-        grid = np.linspace(lo, hi, GRID_POINTS)
+        grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
         values = self.criterion(10.0**grid, kind)
-        i = int(np.argmin(values))
+        if values.ndim == 2:
+            values = values.sum(axis=1)
+            return _golden(grid, values, lambda x: float(self.criterion(10.0**x, kind).sum()))
+        return _golden(grid, values, lambda x: float(self.criterion(10.0**x, kind)))
+
+    def select_columns(
+        self, kind: Criterion, shared: bool = False
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Per target column, the weight minimising its criterion and the value
+        there, both of shape (t,). With `shared`, one weight for all columns,
+        minimising the summed criterion (the values are still per column)."""
+        t = self.b.shape[1]
+        if shared:
+            lam, _ = self.select(kind)
+            lams = np.full(t, lam)
+            return lams, self.criterion(lams, kind, paired=True)
+        grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
+        values = self.criterion(10.0**grid, kind)  # (grid, t)
+        i = np.argmin(values, axis=0)
+        best_grid, best_value = grid[i], values[i, np.arange(t)]
         step = grid[1] - grid[0]
-        a, b = grid[max(i - 1, 0)], grid[min(i + 1, GRID_POINTS - 1)]
-        # Golden-section refinement of log10(lam) inside the best bracket.
-        invphi = (math.sqrt(5.0) - 1.0) / 2.0
-        c, e = b - invphi * (b - a), a + invphi * (b - a)
-        fc, fe = float(self.criterion(10.0**c, kind)), float(self.criterion(10.0**e, kind))
+
+        def f(x: NDArray[np.float64]) -> NDArray[np.float64]:
+            return self.criterion(10.0**x, kind, paired=True)
+
+        # The golden-section refinement of `_golden`, run on every column at once.
+        a, b = grid[np.maximum(i - 1, 0)], grid[np.minimum(i + 1, GRID_POINTS - 1)]
+        c, e = b - INVPHI * (b - a), a + INVPHI * (b - a)
+        fc, fe = f(c), f(e)
+        active = np.ones(t, dtype=bool)
         for _ in range(REFINE_STEPS):
-            if b - a < 1e-4 * step:
+            active &= ~(b - a < 1e-4 * step)
+            if not active.any():
                 break
-            if fc < fe:
-                b, e, fe = e, c, fc
-                c = b - invphi * (b - a)
-                fc = float(self.criterion(10.0**c, kind))
-            else:
-                a, c, fc = c, e, fe
-                e = a + invphi * (b - a)
-                fe = float(self.criterion(10.0**e, kind))
-        best, value = (c, fc) if fc < fe else (e, fe)
-        if values[i] < value:
-            best, value = grid[i], float(values[i])
-        return float(10.0**best), float(value)
+            left = active & (fc < fe)
+            right = active & ~(fc < fe)
+            na, nb = np.where(right, c, a), np.where(left, e, b)
+            nc = np.where(left, nb - INVPHI * (nb - na), np.where(right, e, c))
+            ne = np.where(right, na + INVPHI * (nb - na), np.where(left, c, e))
+            nfc, nfe = np.where(right, fe, fc), np.where(left, fc, fe)
+            new = f(np.where(left, nc, ne))
+            fc, fe = np.where(left, new, nfc), np.where(right, new, nfe)
+            a, b, c, e = na, nb, nc, ne
+        best = np.where(fc < fe, c, e)
+        value = np.where(fc < fe, fc, fe)
+        use_grid = best_value < value
+        best, value = np.where(use_grid, best_grid, best), np.where(use_grid, best_value, value)
+        return 10.0**best, value
 
     def fit(self, lam: float, criterion_value: float = float("nan")) -> PenalizedFit:
         d = self._d(lam)
@@ -201,6 +294,52 @@ class SmoothingPath:
             cov_factor=self.T / np.sqrt(d),
             criterion_value=criterion_value,
         )
+
+    def fit_columns(
+        self, lam: NDArray[np.float64], criterion_value: NDArray[np.float64] | None = None
+    ) -> ColumnFits:
+        """The fits of every target column, column j at weight lam[j]."""
+        lam = np.asarray(lam, dtype=np.float64)
+        d = self._d(lam)  # (t, k)
+        coef = self.T @ (self.b / d.T)
+        edf = (self.mu / d).sum(axis=-1)
+        dof = self.n - edf
+        rss = self.rss(lam, paired=True)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            sigma = np.where(dof > 0, np.sqrt(rss / dof), np.nan)
+        value = np.full(len(lam), np.nan) if criterion_value is None else criterion_value
+        return ColumnFits(coef.T.copy(), lam, edf, sigma, self.T, d, value)
+
+
+INVPHI = (math.sqrt(5.0) - 1.0) / 2.0
+
+
+def _golden(
+    grid: NDArray[np.float64], values: NDArray[np.float64], f: Callable[[float], float]
+) -> tuple[float, float]:
+    """Minimum of f(log10 lam) from its values on `grid`: the best grid point,
+    refined by golden-section search inside the bracket of its neighbours."""
+    i = int(np.argmin(values))
+    step = grid[1] - grid[0]
+    a, b = grid[max(i - 1, 0)], grid[min(i + 1, GRID_POINTS - 1)]
+    invphi = INVPHI
+    c, e = b - invphi * (b - a), a + invphi * (b - a)
+    fc, fe = f(c), f(e)
+    for _ in range(REFINE_STEPS):
+        if b - a < 1e-4 * step:
+            break
+        if fc < fe:
+            b, e, fe = e, c, fc
+            c = b - invphi * (b - a)
+            fc = f(c)
+        else:
+            a, c, fc = c, e, fe
+            e = a + invphi * (b - a)
+            fe = f(e)
+    best, value = (c, fc) if fc < fe else (e, fe)
+    if values[i] < value:
+        best, value = grid[i], float(values[i])
+    return float(10.0**best), float(value)
 
 
 def _cholesky(A: NDArray[np.float64]) -> NDArray[np.float64]:
