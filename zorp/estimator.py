@@ -25,10 +25,11 @@ from zorp.params import (
     Rule,
     check_params,
 )
+from zorp.robust import Basis, RobustResult, SearchSettings, fit_robust, grid_select, tukey_weights
 from zorp.smoothing import CRITERIA, PenalizedFit, SmoothingPath, Sufficient, fixed_part
 
-Method = Literal["penalized", "ols", "mcmc"]
-METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc")
+Method = Literal["penalized", "ols", "mcmc", "robust"]
+METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc", "robust")
 EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
 
 # Largest tensor-product basis accepted (the fit solves an M x M system).
@@ -509,6 +510,7 @@ class SmoothPolynomialRegressor:
         Xa = _check_X(X)
         ya = _check_y(y, Xa.shape[0], owner)
         w = _check_weights(sample_weight, Xa.shape[0])
+        X_given, y_given = Xa, ya
         if w is not None:
             keep = w > 0
             Xa, ya, w = Xa[keep], ya[keep], w[keep]
@@ -547,8 +549,18 @@ class SmoothPolynomialRegressor:
         sw = None if w is None else np.sqrt(w)
         stats_all = Sufficient.from_design(Phi_all, ya, w)
         g1 = float(self.gamma1)
-        degrees, idx, path, model = self._choose(candidates, mi_all, stats_all, R1, R2)
+        robust_fit = self.method == "robust"
+        degrees, idx, path, model = self._choose(
+            candidates, mi_all, stats_all, R1, R2, fast=robust_fit
+        )
         timings["smoothing choice"] = time.perf_counter() - start
+        robust = None
+        if robust_fit:
+            start = time.perf_counter()
+            degrees, idx, path, model, robust = self._fit_robust(
+                candidates, mi_all, Phi_all, ya, w, R1, R2, Basis(degrees, idx, path, model)
+            )
+            timings["robust fit"] = time.perf_counter() - start
 
         mi = [mi_all[i] for i in idx]
         Phi = Phi_all[:, idx] if len(idx) < len(mi_all) else Phi_all
@@ -579,7 +591,10 @@ class SmoothPolynomialRegressor:
             )
         if self.method == "mcmc":
             coef, gibbs, energy, start_energy = self._refine_mcmc(Phi, ya, coef, R1s, R2s, gamma2)
-        timings[f"{self.method} fit"] = time.perf_counter() - start
+        if robust is not None:
+            coef = robust.coef
+        else:
+            timings[f"{self.method} fit"] = time.perf_counter() - start
 
         start = time.perf_counter()
         yp = Phi @ coef
@@ -594,7 +609,9 @@ class SmoothPolynomialRegressor:
         self.degrees_ = list(degrees)
         self.gamma2_ = float(gamma2)
         self.edf_ = model.edf
-        self.sigma_ = model.sigma
+        # A robust fit's noise level is its robust residual scale: the
+        # weighted residuals of the biweight understate it.
+        self.sigma_ = model.sigma if robust is None else robust.scale
         self._cov_factor = model.cov_factor
         self._dof = float(path.n) - model.edf
         self.x_center_ = center
@@ -611,6 +628,20 @@ class SmoothPolynomialRegressor:
         self.mcmc_energy_ = energy
         self.mcmc_start_energy_ = start_energy
         self.timings_ = timings
+        if robust is not None:
+            # Per training sample, those of sample weight 0 included: the
+            # biweight of their residual from the polynomial at the robust scale.
+            self.weights_ = robust.weights
+            if len(X_given) != len(ya):
+                fitted = _design(mi, (X_given - center) / half) @ coef
+                self.weights_ = tukey_weights(y_given - fitted, robust.scale)
+            self.inlier_mask_ = self.weights_ > 0.0
+            self.scale_ = robust.scale
+            self.n_iter_ = robust.n_iter
+        else:
+            for name in ("weights_", "inlier_mask_", "scale_", "n_iter_"):
+                if hasattr(self, name):
+                    delattr(self, name)
         return self
 
     def _choose(
@@ -620,8 +651,10 @@ class SmoothPolynomialRegressor:
         stats_all: Sufficient,
         R1: NDArray[np.float64],
         R2: NDArray[np.float64],
+        fast: bool = False,
     ) -> tuple[list[int], NDArray[np.intp], SmoothingPath, PenalizedFit]:
-        """The degree vector and curvature weight of lowest criterion, with its fit."""
+        """The degree vector and curvature weight of lowest criterion, with its
+        fit; `fast` picks the weight on a fine grid without refinement."""
         exps = np.asarray(mi_all)
         ols = self.method == "ols"
         best: tuple[float, list[int], NDArray[np.intp], SmoothingPath, PenalizedFit] | None = None
@@ -646,12 +679,44 @@ class SmoothPolynomialRegressor:
                 # Nothing to choose: the penalty is void or the data cannot
                 # tell its weight; the affine part is fitted exactly.
                 lam, value = (0.0 if path.rank == 0 else 1.0), math.inf
+            elif fast:
+                lam, value = grid_select(path, self.criterion)
             else:
                 lam, value = path.select(self.criterion)
             if best is None or value < best[0]:
                 best = (value, degrees, idx, path, path.fit(lam, value))
         assert best is not None
         return best[1], best[2], best[3], best[4]
+
+    def _fit_robust(
+        self,
+        candidates: list[list[int]],
+        mi_all: list[list[int]],
+        Phi_all: NDArray[np.float64],
+        y: NDArray[np.float64],
+        w: NDArray[np.float64] | None,
+        R1: NDArray[np.float64],
+        R2: NDArray[np.float64],
+        first: Basis,
+    ) -> tuple[list[int], NDArray[np.intp], SmoothingPath, PenalizedFit, RobustResult]:
+        """The robust fit; degree and curvature weight re-chosen on the robust
+        weights, and the reported smoothing fit at the final weights."""
+
+        def choose(weights: NDArray[np.float64] | None) -> Basis:
+            stats = Sufficient.from_design(Phi_all, y, weights)
+            return Basis(*self._choose(candidates, mi_all, stats, R1, R2, fast=True))
+
+        settings = SearchSettings(H=int(self.H), seed=splitmix64(int(self.seed)))
+        g1, ridge = float(self.gamma1), float(self.ridge)
+        basis, res = fit_robust(Phi_all, y, w, R1, R2, choose, first, g1, ridge, settings)
+        idx = basis.idx
+        weights = res.weights if w is None else res.weights * w
+        stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
+        R1s, R2s = R1[np.ix_(idx, idx)], R2[np.ix_(idx, idx)]
+        g2 = basis.model.gamma2
+        path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
+        model = path.fit(g2)
+        return basis.degrees, idx, path, model, res
 
     def _refine_mcmc(
         self,
