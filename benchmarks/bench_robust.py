@@ -98,7 +98,7 @@ def run_case(X, truth, y, Phi):
 
 def main(quick):
     sizes = [200, 1000] if quick else [200, 1000, 10000]
-    seeds = 2 if quick else 5
+    seeds = 2 if quick else 3
     levels = [(0.0, "one"), (0.05, "one"), (0.05, "two"), (0.15, "one"), (0.15, "two")]
     levels += [(0.30, "one"), (0.30, "two")]
     rows = []

@@ -362,3 +362,21 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
     assert "Traceback" not in out.stderr
     lines = out.stderr.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], out.stderr
+
+
+def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
+    out = run("demo", "--json", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    results = {r["method"]: r for r in json.loads(out.stdout)["results"]}
+    assert list(results) == ["penalized", "robust", "mcmc"]
+    robust, penalized = results["robust"], results["penalized"]
+    # The demo data hold 16 gross outliers: the robust fit flags them, and the
+    # measures that ignore them show it closer to the rest than the others.
+    assert robust["n_flagged"] == 16 and penalized["n_flagged"] is None
+    assert len({r["inlier_tolerance"] for r in results.values()}) == 1
+    for other in (penalized, results["mcmc"]):
+        assert robust["median_abs_residual"] < other["median_abs_residual"]
+        assert robust["inlier_share"] > other["inlier_share"]
+        assert robust["r2"] < other["r2"]  # R^2 alone would rank it last
+    mcmc = results["mcmc"]
+    assert mcmc["mcmc_energy"] <= mcmc["mcmc_start_energy"]
