@@ -333,7 +333,7 @@ def _print_report(
         )
     print(
         f"inliers: share of |residual| <= {results[0]['inlier_tolerance']:.4g}, "
-        f"{INLIER_SCALES:g} x the smallest robust residual scale (1.4826 x median |res|) above"
+        f"{INLIER_SCALES:g} x the smallest 1.4826 x median |res| above"
     )
     for r in results:
         print(f"\n{r['method']}: stage times")
@@ -345,18 +345,16 @@ def _print_report(
                 f"  warm-up chains: entropy {g['H']:.3f} of {g['Hmax']:.3f} "
                 f"(r_heat {g['r_heat']:.3f})"
             )
+            kept = r["mcmc_energy"] < r["mcmc_start_energy"]
             print(
-                "  search energy, one scale for both (description length of the residuals"
-                " from the penalized fit, hits within 0.4 of their MAD):"
+                "  search energy on one scale (description length, hits within 0.4 MAD "
+                "of the penalized fit's residuals):"
             )
             print(
-                f"    penalized fit {r['mcmc_start_energy']:.3f}, "
-                f"search result {r['mcmc_energy']:.3f}"
-                + (
-                    " (kept)"
-                    if r["mcmc_energy"] < r["mcmc_start_energy"]
-                    else " (not lower: kept the penalized fit)"
-                )
+                f"    penalized fit {r['mcmc_start_energy']:.3f} -> search result "
+                f"{r['mcmc_energy']:.3f} ("
+                + ("kept" if kept else "not lower: the penalized fit is kept")
+                + ")"
             )
         if r["robust_scale"] is not None:
             print(
