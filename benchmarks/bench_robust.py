@@ -103,11 +103,11 @@ def main(quick):
     levels = [(0.0, "one"), (0.05, "one"), (0.05, "two"), (0.15, "one"), (0.15, "two")]
     levels += [(0.30, "one"), (0.30, "two")]
     rows = []
-    for name, (f, (a, b)) in CURVES.items():
+    for c, (name, (f, (a, b))) in enumerate(CURVES.items()):
         for n in sizes:
             for share, sided in levels:
                 for seed in range(seeds):
-                    rng = np.random.default_rng([seed, n, int(share * 100), len(sided)])
+                    rng = np.random.default_rng([seed, n, int(share * 100), len(sided), c])
                     x = np.sort(rng.uniform(a, b, n))
                     truth = f(x)
                     y, _ = contaminate(truth + SIGMA * rng.standard_normal(n), share, sided, rng)

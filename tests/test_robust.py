@@ -126,3 +126,13 @@ def test_same_result_on_one_and_two_threads(tmp_path):
         assert out.returncode == 0, out.stderr
         results.append(json.loads(out.stdout))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("factor", [1e-120, 1e120])
+def test_fit_follows_the_scale_of_y(factor):
+    X, y, _, _ = contaminated(0.15, "two", seed=7, n=300)
+    est = SmoothPolynomialRegressor(method="robust").fit(X, y)
+    scaled = SmoothPolynomialRegressor(method="robust").fit(X, y * factor)
+    np.testing.assert_allclose(scaled.coef_ / factor, est.coef_, rtol=1e-6, atol=1e-9)
+    np.testing.assert_array_equal(scaled.inlier_mask_, est.inlier_mask_)
+    assert scaled.scale_ / factor == pytest.approx(est.scale_, rel=1e-6)

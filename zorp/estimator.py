@@ -572,8 +572,15 @@ class SmoothPolynomialRegressor:
         stats_all = Sufficient.from_design(Phi_all, ya, w)
         g1 = float(self.gamma1)
         robust_fit = self.method == "robust"
+        # The robust fit starts from the widest basis, smoothed by the
+        # criterion, and chooses the degree on its robust weights.
         degrees, idx, path, model = self._choose(
-            candidates, mi_all, stats_all, R1, R2, fast=robust_fit
+            candidates[-1:] if robust_fit else candidates,
+            mi_all,
+            stats_all,
+            R1,
+            R2,
+            fast=robust_fit,
         )
         timings["smoothing choice"] = time.perf_counter() - start
         robust = None

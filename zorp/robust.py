@@ -39,8 +39,10 @@ START_TOL = 1e-3
 # The MAD of Gaussian data, times this, estimates its standard deviation.
 MAD_TO_SIGMA = 1.482602218505602
 # The M-step stops when no fitted value moves by more than TOL times the
-# scale, or after MAX_ITER reweighted solves.
+# scale (or by ROUNDING times the largest |y|, where the solve's rounding
+# dominates), or after MAX_ITER reweighted solves.
 TOL = 1e-6
+ROUNDING = 1e-10
 MAX_ITER = 50
 # Residuals within TRIM scales count in the scale refinement; TRIM_FACTOR
 # makes the truncated second moment consistent at the Gaussian:
@@ -192,27 +194,30 @@ def robust_start(
     coef: NDArray[np.float64],
     solve: Callable[[NDArray[np.float64]], NDArray[np.float64]],
 ) -> NDArray[np.float64]:
-    """Huber, then biweight reweighting steps from `coef`, the scale
-    re-estimated from the residuals at every step."""
+    """Huber, then biweight reweighting steps from `coef`, each phase until the
+    fitted values move by less than START_TOL scales (at most START_STEPS
+    steps), the scale re-estimated from the residuals at every step."""
     fitted = Phi @ coef
-    for step in range(2 * START_STEPS):
-        r = y - fitted
-        s = residual_scale(r)
-        if not s > 0.0:
-            break
-        if step < START_STEPS:
-            a = np.abs(r)
-            w = np.where(a > HUBER_C * s, HUBER_C * s / np.maximum(a, 1e-300), 1.0)
-        else:
-            w = tukey_weights(r, s)
-        if not (w * base > 0.0).any():
-            break
-        new = solve(base * w)
-        new_fitted = Phi @ new
-        moved = float(np.max(np.abs(new_fitted - fitted)))
-        coef, fitted = new, new_fitted
-        if moved <= START_TOL * s and step >= START_STEPS:
-            break
+    floor = ROUNDING * float(np.max(np.abs(y)))
+    for loss in ("huber", "biweight"):
+        for _ in range(START_STEPS):
+            r = y - fitted
+            s = residual_scale(r)
+            if not s > 0.0:
+                return coef
+            if loss == "huber":
+                a = np.abs(r)
+                w = np.where(a > HUBER_C * s, HUBER_C * s / np.maximum(a, 1e-300), 1.0)
+            else:
+                w = tukey_weights(r, s)
+            if not (w * base > 0.0).any():
+                return coef
+            coef = solve(base * w)
+            new_fitted = Phi @ coef
+            moved = float(np.max(np.abs(new_fitted - fitted)))
+            fitted = new_fitted
+            if moved <= max(START_TOL * s, floor):
+                break
     return coef
 
 
@@ -228,6 +233,7 @@ def m_step(
     convergence; returns the coefficients, the robust weights and the solves."""
     fitted = Phi @ coef
     w = tukey_weights(y - fitted, scale)
+    tol = max(TOL * scale, ROUNDING * float(np.max(np.abs(y))))
     n_iter = 0
     while n_iter < MAX_ITER:
         if not (w * base > 0.0).any():
@@ -238,17 +244,19 @@ def m_step(
         moved = float(np.max(np.abs(new_fitted - fitted)))
         coef, fitted = new, new_fitted
         w = tukey_weights(y - fitted, scale)
-        if moved <= TOL * scale:
+        if moved <= tol:
             break
     return coef, w, n_iter
 
 
 def refined_scale(r: NDArray[np.float64], scale: float) -> float:
     """Standard deviation of the residuals within TRIM scales, consistency-corrected."""
-    inside = np.abs(r) < TRIM * scale
+    z = r / scale  # in units of the scale, so that squares neither overflow nor underflow
+    inside = np.abs(z) < TRIM
     if inside.sum() < 2:
         return scale
-    return math.sqrt(float(np.mean(r[inside] ** 2)) / TRIM_FACTOR)
+    refined = scale * math.sqrt(float(np.mean(z[inside] ** 2)) / TRIM_FACTOR)
+    return refined if refined > 0.0 else scale
 
 
 @dataclass(frozen=True)
