@@ -34,7 +34,7 @@ from zorp.smoothing import LOG10_GAMMA_RANGE, Criterion, PenalizedFit, Smoothing
 TUKEY_C = 4.685
 # Huber's constant for the starting steps (95 % efficiency).
 HUBER_C = 1.345
-START_STEPS = 15
+START_STEPS = 50
 START_TOL = 1e-3
 # The MAD of Gaussian data, times this, estimates its standard deviation.
 MAD_TO_SIGMA = 1.482602218505602
