@@ -35,7 +35,7 @@ TUKEY_C = 4.685
 # Huber's constant for the starting steps (95 % efficiency).
 HUBER_C = 1.345
 START_STEPS = 50
-START_TOL = 1e-3
+START_TOL = 1e-2
 # The MAD of Gaussian data, times this, estimates its standard deviation.
 MAD_TO_SIGMA = 1.482602218505602
 # The M-step stops when no fitted value moves by more than TOL times the
@@ -66,9 +66,9 @@ FAST_GRID = np.linspace(*LOG10_GAMMA_RANGE, 341)
 class SearchSettings:
     """Tournament sampler settings of the global stage."""
 
-    n_chains: int = 8
+    n_chains: int = 6
     n_warmup: int = 60
-    n_deep: int = 150
+    n_deep: int = 120
     n_elite: int = 2
     step_size: float = 0.1
     H: int = 20
