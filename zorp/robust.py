@@ -2,7 +2,8 @@
 redescending M-step by iteratively reweighted penalized least squares.
 
 The global stage runs the tournament sampler on the residuals of a robust
-start (a few Huber steps from the penalized fit), divided by their median
+start (Huber, then biweight steps from the penalized fit in the widest
+basis, the scale re-estimated at each step), divided by their median
 absolute deviation, in orthonormal coordinates of the design: every
 coordinate then moves the fitted curve by the same amount, and the step size
 is set in units of that robust spread, whatever n and the conditioning of the
@@ -13,7 +14,8 @@ The local stage is an MM-estimate: Tukey's biweight (c = 4.685, 95 %
 efficiency at the Gaussian) at a fixed residual scale, the MAD of the global
 stage's residuals, iterated to convergence; then the scale is refined once from
 the residuals the fit calls inliers (a consistency-corrected truncated second
-moment) and the M-step is rerun from there. Every step is one native
+moment), the degree and curvature weight are chosen again on the robust
+weights, and the M-step is rerun in that basis. Every step is one native
 `fit_regularized_linear` solve on rows scaled by the square root of their
 weight, the penalty weighted like the row weights' total.
 """
