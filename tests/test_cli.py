@@ -424,3 +424,21 @@ def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
         beyond = [c for c in res.columns if c[1:].isdigit() and int(c[1:]) >= len(est.coef_)]
         assert row[beyond].isna().all()  # terms of other groups' bases are blank
         assert row["x_min_t"] == part["t"].min() and row["sigma"] == pytest.approx(est.sigma_)
+
+
+def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
+    out = run("demo", "--json", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    results = {r["method"]: r for r in json.loads(out.stdout)["results"]}
+    assert list(results) == ["penalized", "robust", "mcmc"]
+    robust, penalized = results["robust"], results["penalized"]
+    # The demo data hold 16 gross outliers: the robust fit flags them, and the
+    # measures that ignore them show it closer to the rest than the others.
+    assert robust["n_flagged"] == 16 and penalized["n_flagged"] is None
+    assert len({r["inlier_tolerance"] for r in results.values()}) == 1
+    for other in (penalized, results["mcmc"]):
+        assert robust["median_abs_residual"] < other["median_abs_residual"]
+        assert robust["inlier_share"] > other["inlier_share"]
+        assert robust["r2"] < other["r2"]  # R^2 alone would rank it last
+    mcmc = results["mcmc"]
+    assert mcmc["mcmc_energy"] <= mcmc["mcmc_start_energy"]

@@ -94,6 +94,7 @@ def test_dask_dataframe_many_targets_and_weights(client, rng):
     ("params", "make", "error", "message"),
     [
         (dict(method="ols"), lambda X, y: (X, y), ValueError, "in memory"),
+        (dict(method="robust"), lambda X, y: (X, y), ValueError, "in memory"),
         (dict(degree=3), lambda X, y: (X[:, 0], y), ValueError, "2-D"),
         (dict(degree=3), lambda X, y: (X, y[:-1]), ValueError, "inconsistent"),
         (dict(degree=3), lambda X, y: (X.astype(str), y), TypeError, "numbers"),

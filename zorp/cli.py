@@ -21,9 +21,10 @@ from numpy.typing import NDArray
 from zorp import __version__
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 
-DEMO_DEGREE = 7
-DEMO_GAMMA2 = 1e-4
 SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
+# The comparison table counts as inliers the residuals within this many robust
+# residual scales (the smallest among the fits shown).
+INLIER_SCALES = 3.0
 # Errors a fit may raise for values the options let through; each is one line.
 FIT_ERRORS = (ValueError, TypeError, OverflowError, MemoryError)
 
@@ -228,7 +229,8 @@ def read_table(
 def _fit_all(
     X: NDArray[np.float64], y: NDArray[np.float64], args: argparse.Namespace
 ) -> list[SmoothPolynomialRegressor]:
-    """The chosen fit, plus the sampler's refinement when the chosen one is not "mcmc"."""
+    """The chosen fit; for the demo the robust fit beside it; and the sampler's
+    refinement when the chosen one is not "mcmc"."""
     # Only the options given reach the estimator, so that its defaults apply.
     common = {
         name: getattr(args, name)
@@ -236,6 +238,8 @@ def _fit_all(
         if getattr(args, name) is not None
     }
     fits = [SmoothPolynomialRegressor(method=args.method, **common)]
+    if args.command == "demo" and args.method != "robust":
+        fits.append(SmoothPolynomialRegressor(method="robust", **common))
     if args.method != "mcmc" and args.refine:
         fits.append(SmoothPolynomialRegressor(method="mcmc", **common))
     try:
@@ -244,9 +248,37 @@ def _fit_all(
         raise CliError(str(exc)) from None
 
 
+def _robust_scale(
+    est: SmoothPolynomialRegressor, X: NDArray[np.float64], y: NDArray[np.float64]
+) -> float:
+    """1.4826 x the median absolute residual: the noise level a fit leaves,
+    unaffected by the gross errors it does not follow."""
+    return 1.482602218505602 * float(np.median(np.abs(y - est.predict(X))))
+
+
+def _summaries(
+    fits: Sequence[SmoothPolynomialRegressor], X: NDArray[np.float64], y: NDArray[np.float64]
+) -> list[dict[str, Any]]:
+    """Every fit's summary; the share of inliers is counted for all of them
+    within the same tolerance, INLIER_SCALES times the smallest robust
+    residual scale among them, so that the rows compare."""
+    scales = [_robust_scale(est, X, y) for est in fits]
+    tolerance = INLIER_SCALES * min(scales)
+    out = []
+    for est in fits:
+        resid = np.abs(y - est.predict(X))
+        summary = _summary(est, X, y)
+        summary["median_abs_residual"] = float(np.median(resid))
+        summary["inlier_tolerance"] = tolerance
+        summary["inlier_share"] = float(np.mean(resid <= tolerance))
+        out.append(summary)
+    return out
+
+
 def _summary(
     est: SmoothPolynomialRegressor, X: NDArray[np.float64], y: NDArray[np.float64]
 ) -> dict[str, Any]:
+    robust = hasattr(est, "weights_")
     return {
         "method": est.method,
         "degrees": est.degrees_,
@@ -264,6 +296,9 @@ def _summary(
         "mcmc_start_energy": est.mcmc_start_energy_,
         "gamma2": getattr(est, "gamma2_", est.gamma2),
         "edf": getattr(est, "edf_", None),
+        "robust_scale": est.scale_ if robust else None,
+        "n_flagged": int((~est.inlier_mask_).sum()) if robust else None,
+        "n_iter": est.n_iter_ if robust else None,
     }
 
 
@@ -318,16 +353,21 @@ def _print_report(
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
     print("inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs\n")
     print(
-        f"{'method':<11}{'degree':>7}{'terms':>6}{'gamma2':>10}{'edf':>7}"
-        f"{'R^2':>9}{'hit rate':>10}{'MDL score':>12}"
+        f"{'method':<11}{'degree':>7}{'terms':>6}{'gamma2':>10}{'edf':>7}{'R^2':>9}"
+        f"{'median |res|':>14}{'inliers':>9}{'hit rate':>10}{'MDL score':>12}"
     )
     for r in results:
         degree = "x".join(str(d) for d in r["degrees"])
         edf = "-" if r["edf"] is None else f"{r['edf']:.2f}"
         print(
             f"{r['method']:<11}{degree:>7}{r['n_terms']:>6}{r['gamma2']:>10.3g}{edf:>7}"
-            f"{r['r2']:>9.4f}{r['hit_rate']:>10.3f}{r['mdl_score']:>12.3f}"
+            f"{r['r2']:>9.4f}{r['median_abs_residual']:>14.4g}{r['inlier_share']:>9.3f}"
+            f"{r['hit_rate']:>10.3f}{r['mdl_score']:>12.3f}"
         )
+    print(
+        f"inliers: share of |residual| <= {results[0]['inlier_tolerance']:.4g}, "
+        f"{INLIER_SCALES:g} x the smallest 1.4826 x median |res| above"
+    )
     for r in results:
         print(f"\n{r['method']}: stage times")
         for stage, seconds in r["timings_s"].items():
@@ -338,9 +378,21 @@ def _print_report(
                 f"  warm-up chains: entropy {g['H']:.3f} of {g['Hmax']:.3f} "
                 f"(r_heat {g['r_heat']:.3f})"
             )
+            kept = r["mcmc_energy"] < r["mcmc_start_energy"]
             print(
-                f"  robust energy (hits within 0.4 MAD of the residuals): "
-                f"{r['mcmc_start_energy']:.3f} at the penalized fit -> {r['mcmc_energy']:.3f}"
+                "  search energy on one scale (description length, hits within 0.4 MAD "
+                "of the penalized fit's residuals):"
+            )
+            print(
+                f"    penalized fit {r['mcmc_start_energy']:.3f} -> search result "
+                f"{r['mcmc_energy']:.3f} ("
+                + ("kept" if kept else "not lower: the penalized fit is kept")
+                + ")"
+            )
+        if r["robust_scale"] is not None:
+            print(
+                f"  robust scale {r['robust_scale']:.4g}; {r['n_flagged']} point(s) flagged as "
+                f"outliers (biweight weight 0); {r['n_iter']} reweighted solves"
             )
         pairs = zip(r["coef"], r["multi_indices"], strict=True)
         terms = [f"{c:+.4g}*{_monomial(mi, x_cols)}" for c, mi in pairs]
@@ -393,8 +445,22 @@ def _plot(
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(8, 4.5), dpi=110)
+    # Points a robust fit gives weight 0 are drawn apart, as red crosses.
+    flagged = np.zeros(len(y), dtype=bool)
+    for est in fits:
+        if hasattr(est, "inlier_mask_"):
+            flagged |= ~est.inlier_mask_
     if X.shape[1] == 1:
-        ax.scatter(X[:, 0], y, s=12, color="0.45", label="data")
+        ax.scatter(X[~flagged, 0], y[~flagged], s=12, color="0.45", label="data")
+        if flagged.any():
+            ax.scatter(
+                X[flagged, 0],
+                y[flagged],
+                s=30,
+                marker="x",
+                color="tab:red",
+                label="flagged outliers (robust fit)",
+            )
         grid = np.linspace(X[:, 0].min(), X[:, 0].max(), 400)[:, None]
         for est in fits:
             ax.plot(grid[:, 0], est.predict(grid), lw=2, label=f"{est.method} fit")
@@ -402,7 +468,17 @@ def _plot(
         ax.set_ylabel(y_col)
     else:
         for est in fits:
-            ax.scatter(y, est.predict(X), s=12, label=f"{est.method} fit")
+            pred = est.predict(X)
+            ax.scatter(y[~flagged], pred[~flagged], s=12, label=f"{est.method} fit")
+        if flagged.any():
+            ax.scatter(
+                y[flagged],
+                fits[0].predict(X)[flagged],
+                s=30,
+                marker="x",
+                color="tab:red",
+                label=f"flagged outliers ({fits[0].method} fit)",
+            )
         lims = [float(y.min()), float(y.max())]
         ax.plot(lims, lims, color="0.3", lw=1)
         ax.set_xlabel(f"observed {y_col}")
@@ -432,7 +508,7 @@ def _run(table: Table, args: argparse.Namespace, source: str) -> None:
     X, y = table.arrays()
     start = time.perf_counter()
     fits = _fit_all(X, y, args)
-    results = [_summary(est, X, y) for est in fits]
+    results = _summaries(fits, X, y)
     total = time.perf_counter() - start
     written = []
     if output is not None:
@@ -659,7 +735,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"zorp {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     demo = sub.add_parser("demo", help="fit the bundled noisy dataset and report")
-    _add_fit_options(demo, DEMO_DEGREE, DEMO_GAMMA2)
+    # The demo uses the estimator's automatic degree and smoothness.
+    _add_fit_options(demo, None, None)
     fit = sub.add_parser("fit", help="fit columns of a CSV (or Parquet) file")
     fit.add_argument("file", type=Path)
     fit.add_argument("--x", required=True, help="input column(s): COL or COL1,COL2,...")

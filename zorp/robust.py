@@ -1,0 +1,320 @@
+"""Robust smooth fits: a consensus search for a high-breakdown start, then a
+redescending M-step by iteratively reweighted penalized least squares.
+
+The global stage runs the tournament sampler on the residuals of a robust
+start (Huber, then biweight steps from the penalized fit in the widest
+basis, the scale re-estimated at each step), divided by their median
+absolute deviation, in orthonormal coordinates of the design: every
+coordinate then moves the fitted curve by the same amount, and the step size
+is set in units of that robust spread, whatever n and the conditioning of the
+power basis. The sampler's energy counts the points within 0.4 of that spread
+of the curve, so its result is the curve of greatest consensus near the start.
+
+The local stage is an MM-estimate: Tukey's biweight (c = 4.685, 95 %
+efficiency at the Gaussian) at a fixed residual scale, the MAD of the global
+stage's residuals, iterated to convergence; then the scale is refined once from
+the residuals the fit calls inliers (a consistency-corrected truncated second
+moment), the degree and curvature weight are chosen again on the robust
+weights, and the M-step is rerun in that basis. Every step is one native
+`fit_regularized_linear` solve on rows scaled by the square root of their
+weight, the penalty weighted like the row weights' total.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zorp._native import zorp_core as _core
+from zorp.smoothing import LOG10_GAMMA_RANGE, Criterion, PenalizedFit, SmoothingPath
+
+# Tukey's biweight tuning constant for 95 % asymptotic efficiency at the Gaussian.
+TUKEY_C = 4.685
+# Huber's constant for the starting steps (95 % efficiency).
+HUBER_C = 1.345
+START_STEPS = 50
+START_TOL = 1e-2
+# The MAD of Gaussian data, times this, estimates its standard deviation.
+MAD_TO_SIGMA = 1.482602218505602
+# The M-step stops when no fitted value moves by more than TOL times the
+# scale (or by ROUNDING times the largest |y|, where the solve's rounding
+# dominates), or after MAX_ITER reweighted solves.
+TOL = 1e-6
+ROUNDING = 1e-10
+MAX_ITER = 50
+# Residuals within TRIM scales count in the scale refinement; TRIM_FACTOR
+# makes the truncated second moment consistent at the Gaussian:
+# E[z^2 | |z| < t] = 1 - 2 t phi(t) / (2 Phi(t) - 1).
+TRIM = 2.5
+_PHI_T = math.exp(-TRIM * TRIM / 2.0) / math.sqrt(2.0 * math.pi)
+_MASS_T = math.erf(TRIM / math.sqrt(2.0))
+TRIM_FACTOR = 1.0 - 2.0 * TRIM * _PHI_T / _MASS_T
+
+
+# Eigenvalues of the Gram matrix below this share of the largest are dropped
+# from the search coordinates.
+ORTHO_CUTOFF = 1e-12
+# The automatic curvature weight of the robust fit is picked on this grid of
+# log10(gamma2), without the golden-section refinement: the criterion is flat
+# at its minimum, and one vectorised evaluation per basis is much cheaper.
+FAST_GRID = np.linspace(*LOG10_GAMMA_RANGE, 341)
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """Tournament sampler settings of the global stage."""
+
+    n_chains: int = 6
+    n_warmup: int = 60
+    n_deep: int = 120
+    n_elite: int = 2
+    step_size: float = 0.1
+    H: int = 20
+    seed: int = 0
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    coef: NDArray[np.float64]
+    energy: float
+    start_energy: float
+    spread: float
+
+
+@dataclass(frozen=True)
+class RobustResult:
+    coef: NDArray[np.float64]
+    weights: NDArray[np.float64]
+    scale: float
+    n_iter: int
+    search: SearchResult
+
+
+def grid_select(path: SmoothingPath, criterion: Criterion) -> tuple[float, float]:
+    """The weight of lowest criterion on FAST_GRID, and its value."""
+    values = path.criterion(10.0**FAST_GRID, criterion)
+    i = int(np.argmin(values))
+    return float(10.0 ** FAST_GRID[i]), float(values[i])
+
+
+def tukey_weights(r: NDArray[np.float64], scale: float) -> NDArray[np.float64]:
+    """Biweight weights (1 - (r / (c scale))^2)^2 inside c scale, 0 outside."""
+    u = r / (TUKEY_C * scale)
+    w = 1.0 - u * u
+    return np.where(np.abs(u) < 1.0, w * w, 0.0)
+
+
+def residual_scale(r: NDArray[np.float64]) -> float:
+    """MAD of the residuals about 0, scaled to a Gaussian standard deviation."""
+    return MAD_TO_SIGMA * float(np.median(np.abs(r)))
+
+
+def weighted_solve(
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64],
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    gamma1: float,
+    gamma2: float,
+    ridge: float,
+) -> NDArray[np.float64]:
+    """Penalized least squares with row weights w: rows scaled by sqrt(w), the
+    penalty weights by sum(w) / n, since the native solve multiplies them by
+    its row count."""
+    sw = np.sqrt(w)
+    pscale = float(w.sum()) / len(y)
+    return np.asarray(
+        _core.fit_regularized_linear(
+            Phi * sw[:, None], y * sw, R1, R2, gamma1 * pscale, gamma2 * pscale, ridge
+        ),
+        dtype=np.float64,
+    )
+
+
+def consensus_search(
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    start: NDArray[np.float64],
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    gamma1: float,
+    gamma2: float,
+    settings: SearchSettings,
+) -> SearchResult:
+    """The coefficients of greatest consensus found by the tournament sampler
+    around `start`; `start` itself when the search found no lower energy."""
+    n, k = Phi.shape
+    resid = y - Phi @ start
+    spread = _core.mad(resid)
+    if not spread > 0.0:
+        spread = residual_scale(resid) / MAD_TO_SIGMA
+    if not spread > 0.0:
+        # The start fits all points but half exactly: nothing to search for.
+        return SearchResult(start, math.nan, math.nan, 0.0)
+    target = resid / spread
+    # Orthonormal coordinates from the eigenvectors of the Gram matrix: Phi V
+    # has orthogonal columns of norms sqrt(ev). Directions the data hardly
+    # determine (relative eigenvalue below ORTHO_CUTOFF) are left out: they
+    # barely move the curve at the points.
+    ev, V = np.linalg.eigh(Phi.T @ Phi)
+    keep = ev > ev[-1] * ORTHO_CUTOFF if ev.size and ev[-1] > 0.0 else np.zeros(k, dtype=bool)
+    rank = int(keep.sum())
+    if rank == 0:
+        return SearchResult(start, math.nan, math.nan, spread)
+    # Columns of unit mean square: a step of s in every coordinate moves the
+    # curve by a root-mean-square of s, in units of the residuals' MAD.
+    T = V[:, keep] * (math.sqrt(n / rank) / np.sqrt(ev[keep]))
+    X = Phi @ T  # T maps search coordinates to coefficient changes
+    R1t = T.T @ R1 @ T
+    R2t = T.T @ R2 @ T
+    sampler = _core.TournamentMCMC(
+        settings.n_chains,
+        settings.n_warmup,
+        settings.n_deep,
+        settings.n_elite,
+        settings.step_size,
+        settings.H,
+        settings.seed,
+    )
+    res = sampler.fit(X, target, R1t, R2t, gamma1, gamma2)
+    start_energy = _core.mdl_score(np.zeros(n), target, rank, settings.H)
+    if res.energy < start_energy:
+        coef = start + spread * (T @ np.asarray(res.beta_mcmc))
+        return SearchResult(coef, float(res.energy), float(start_energy), spread)
+    return SearchResult(start, float(start_energy), float(start_energy), spread)
+
+
+def robust_start(
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    base: NDArray[np.float64],
+    coef: NDArray[np.float64],
+    solve: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+) -> NDArray[np.float64]:
+    """Huber, then biweight reweighting steps from `coef`, each phase until the
+    fitted values move by less than START_TOL scales (at most START_STEPS
+    steps), the scale re-estimated from the residuals at every step."""
+    fitted = Phi @ coef
+    floor = ROUNDING * float(np.max(np.abs(y)))
+    for loss in ("huber", "biweight"):
+        for _ in range(START_STEPS):
+            r = y - fitted
+            s = residual_scale(r)
+            if not s > 0.0:
+                return coef
+            if loss == "huber":
+                a = np.abs(r)
+                w = np.where(a > HUBER_C * s, HUBER_C * s / np.maximum(a, 1e-300), 1.0)
+            else:
+                w = tukey_weights(r, s)
+            if not (w * base > 0.0).any():
+                return coef
+            coef = solve(base * w)
+            new_fitted = Phi @ coef
+            moved = float(np.max(np.abs(new_fitted - fitted)))
+            fitted = new_fitted
+            if moved <= max(START_TOL * s, floor):
+                break
+    return coef
+
+
+def m_step(
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    base: NDArray[np.float64],
+    coef: NDArray[np.float64],
+    scale: float,
+    solve: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
+    """Biweight iteratively reweighted least squares at a fixed scale, to
+    convergence; returns the coefficients, the robust weights and the solves."""
+    fitted = Phi @ coef
+    w = tukey_weights(y - fitted, scale)
+    tol = max(TOL * scale, ROUNDING * float(np.max(np.abs(y))))
+    n_iter = 0
+    while n_iter < MAX_ITER:
+        if not (w * base > 0.0).any():
+            break
+        new = solve(base * w)
+        n_iter += 1
+        new_fitted = Phi @ new
+        moved = float(np.max(np.abs(new_fitted - fitted)))
+        coef, fitted = new, new_fitted
+        w = tukey_weights(y - fitted, scale)
+        if moved <= tol:
+            break
+    return coef, w, n_iter
+
+
+def refined_scale(r: NDArray[np.float64], scale: float) -> float:
+    """Standard deviation of the residuals within TRIM scales, consistency-corrected."""
+    z = r / scale  # in units of the scale, so that squares neither overflow nor underflow
+    inside = np.abs(z) < TRIM
+    if inside.sum() < 2:
+        return scale
+    refined = scale * math.sqrt(float(np.mean(z[inside] ** 2)) / TRIM_FACTOR)
+    return refined if refined > 0.0 else scale
+
+
+@dataclass(frozen=True)
+class Basis:
+    """A basis chosen from the widest one: its columns, degrees, smoothing path
+    and penalized fit at the chosen curvature weight."""
+
+    degrees: list[int]
+    idx: NDArray[np.intp]
+    path: SmoothingPath
+    model: PenalizedFit
+
+
+def fit_robust(
+    Phi_all: NDArray[np.float64],
+    y: NDArray[np.float64],
+    sample_weight: NDArray[np.float64] | None,
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    choose: Callable[[NDArray[np.float64] | None], Basis],
+    first: Basis,
+    gamma1: float,
+    ridge: float,
+    settings: SearchSettings,
+) -> tuple[Basis, RobustResult]:
+    """The robust fit in the basis and curvature weight that `choose` picks for
+    the robust weights, starting from the least-squares choice `first`."""
+    base = np.ones_like(y) if sample_weight is None else sample_weight
+
+    def solver(basis: Basis) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+        Phi = Phi_all[:, basis.idx]
+        R1s, R2s = R1[np.ix_(basis.idx, basis.idx)], R2[np.ix_(basis.idx, basis.idx)]
+        g2 = basis.model.gamma2
+        return lambda w: weighted_solve(Phi, y, w, R1s, R2s, gamma1, g2, ridge)
+
+    Phi = Phi_all[:, first.idx]
+    idx = first.idx
+    start = robust_start(Phi, y, base, first.model.coef, solver(first))
+    search = consensus_search(
+        Phi,
+        y,
+        start,
+        R1[np.ix_(idx, idx)],
+        R2[np.ix_(idx, idx)],
+        gamma1,
+        first.model.gamma2,
+        settings,
+    )
+    scale = residual_scale(y - Phi @ search.coef)
+    if not scale > 0.0:
+        # More than half the points lie on the curve: any other is an outlier.
+        w = np.where(np.abs(y - Phi @ search.coef) > 0.0, 0.0, 1.0)
+        return first, RobustResult(search.coef, w, 0.0, 0, search)
+    coef, w, n_iter = m_step(Phi, y, base, search.coef, scale, solver(first))
+    scale = refined_scale(y - Phi @ coef, scale)
+    basis = choose(base * w)
+    Phi = Phi_all[:, basis.idx]
+    coef, w, more = m_step(Phi, y, base, basis.model.coef, scale, solver(basis))
+    return basis, RobustResult(coef, w, scale, n_iter + more, search)
