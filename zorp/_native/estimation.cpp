@@ -1,13 +1,8 @@
 #include "estimation.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <stdexcept>
-
-#if defined(__AVX2__) && defined(__FMA__)
-#include <immintrin.h>
-#endif
 
 #include "pages.hpp"
 
@@ -28,81 +23,9 @@ void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* m
     }
 }
 
-#if defined(__AVX2__) && defined(__FMA__)
-double horizontal_sum(__m256d v) {
-    const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
-    return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
-}
-
-// Lower triangle of A += B'B for a column-major B of len rows and M columns with
-// leading dimension ld. Every tile of 4 x 3 entries is 12 dot products of columns
-// accumulated four rows at a time in registers: for the few columns of a design
-// matrix this is 1.5 to 4 times faster than the general rank-update kernel.
-void gram_lower_kernel(const double* B, Index len, Index M, Index ld, MatrixXd& A) {
-    const Index len4 = len - len % 4;
-    for (Index j0 = 0; j0 < M; j0 += 3) {
-        const Index nj = std::min<Index>(3, M - j0);
-        for (Index i0 = j0; i0 < M; i0 += 4) {
-            const Index ni = std::min<Index>(4, M - i0);
-            // Missing columns of an edge tile repeat its last one; their sums are dropped.
-            std::array<const double*, 4> bi{};
-            std::array<const double*, 3> bj{};
-            for (Index a = 0; a < 4; ++a) {
-                bi[static_cast<size_t>(a)] = B + (i0 + std::min(a, ni - 1)) * ld;
-            }
-            for (Index c = 0; c < 3; ++c) {
-                bj[static_cast<size_t>(c)] = B + (j0 + std::min(c, nj - 1)) * ld;
-            }
-            // A plain array: vector types lose their alignment attribute as template arguments.
-            __m256d acc[4][3];
-            for (auto& row : acc) {
-                for (__m256d& v : row) {
-                    v = _mm256_setzero_pd();
-                }
-            }
-            for (Index r = 0; r < len4; r += 4) {
-                const __m256d v0 = _mm256_loadu_pd(bj[0] + r);
-                const __m256d v1 = _mm256_loadu_pd(bj[1] + r);
-                const __m256d v2 = _mm256_loadu_pd(bj[2] + r);
-                for (size_t a = 0; a < 4; ++a) {
-                    const __m256d u = _mm256_loadu_pd(bi[a] + r);
-                    acc[a][0] = _mm256_fmadd_pd(u, v0, acc[a][0]);
-                    acc[a][1] = _mm256_fmadd_pd(u, v1, acc[a][1]);
-                    acc[a][2] = _mm256_fmadd_pd(u, v2, acc[a][2]);
-                }
-            }
-            for (Index a = 0; a < ni; ++a) {
-                for (Index c = 0; c < nj; ++c) {
-                    if (i0 + a < j0 + c) {
-                        continue;
-                    }
-                    const auto ua = static_cast<size_t>(a);
-                    const auto uc = static_cast<size_t>(c);
-                    double sum = horizontal_sum(acc[ua][uc]);
-                    for (Index r = len4; r < len; ++r) {
-                        sum += bi[ua][r] * bj[uc][r];
-                    }
-                    A(i0 + a, j0 + c) += sum;
-                }
-            }
-        }
-    }
-}
-#endif
-
-// Lower triangle of A += B'B for one block of rows of the design.
-void gram_lower_update(const MatrixRef& block, MatrixXd& A) {
-#if defined(__AVX2__) && defined(__FMA__)
-    gram_lower_kernel(block.data(), block.rows(), block.cols(), block.outerStride(), A);
-#else
-    A.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
-#endif
-}
-
-// Lower triangle of A += Phi'Phi and b += Phi'y, in one pass over blocks of rows
-// small enough to stay in cache between the two products. A row-major Phi is
-// read in place by the general rank update (copying its blocks column-major
-// for the kernel above costs more than the kernel saves).
+// Lower triangle of A += Phi'Phi (a symmetric rank update) and b += Phi'y, in one
+// pass over blocks of rows small enough to stay in cache between the two products.
+// Phi is column-major or row-major; either way a block of rows is one product.
 template <class Design>
 void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
     const Index M = Phi.cols();
@@ -114,11 +37,7 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
     for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
         const Index len = std::min(rows, Phi.rows() - r0);
         const auto block = Phi.middleRows(r0, len);
-        if constexpr (Design::IsRowMajor) {
-            A.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
-        } else {
-            gram_lower_update(block, A);
-        }
+        A.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
         b.noalias() += block.transpose() * y.segment(r0, len);
     }
 }
