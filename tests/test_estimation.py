@@ -187,7 +187,7 @@ def test_ols_tall_graded_columns_match_lstsq(spread):
 # C-ordered float64 designs are read in place by a row-major kernel, others
 # (Fortran-ordered, strided) by the column-major one.
 @pytest.mark.parametrize("layout", ["C", "F", "strided"])
-@pytest.mark.parametrize("n, m", [(70_001, 3), (9_000, 40), (1, 5)])
+@pytest.mark.parametrize("n, m", [(70_001, 3), (9_000, 40), (1, 5), (3_001, 11), (2_000, 20)])
 def test_regularized_over_many_row_blocks(n, m, layout):
     Phi, y = random_problem(n, m, n + m)
     Phi = {
