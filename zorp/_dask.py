@@ -20,14 +20,13 @@ with the number of rows; the task graph grows with the number of blocks.
 from __future__ import annotations
 
 import time
-import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp.estimator import DataConversionWarning, _design, _feature_names, scaling
+from zorp.estimator import _design, _feature_names, scaling, warn_column_vector
 from zorp.smoothing import ColumnFits, Sufficient
 
 if TYPE_CHECKING:
@@ -190,13 +189,7 @@ def fit[Est: SmoothPolynomialRegressor](est: Est, X: Any, y: Any, sample_weight:
     Xd = Xd.rechunk({1: -1})
     yd = _as_dask_array(y, "y")
     if yd.ndim == 2 and yd.shape[1] == 1:
-        warnings.warn(
-            DataConversionWarning(
-                "A column-vector y was passed when a 1d array was expected; "
-                "it was flattened to shape (n_samples,)"
-            ),
-            stacklevel=3,
-        )
+        warn_column_vector(stacklevel=4)
         yd = yd[:, 0]
     if yd.ndim not in (1, 2) or (yd.ndim == 2 and yd.shape[1] == 0):
         raise ValueError(

@@ -168,18 +168,24 @@ def _check_X(X: ArrayLike) -> NDArray[np.float64]:
     return arr
 
 
+def warn_column_vector(stacklevel: int) -> None:
+    """The warning for a y of shape (n, 1), which is fitted as shape (n,);
+    `stacklevel` counts from the caller of this function."""
+    warnings.warn(
+        DataConversionWarning(
+            "A column-vector y was passed when a 1d array was expected; "
+            "it was flattened to shape (n_samples,)"
+        ),
+        stacklevel=stacklevel,
+    )
+
+
 def _check_y(y: ArrayLike, n: int, owner: str) -> NDArray[np.float64]:
     if y is None:
         raise ValueError(f"{owner} requires y to be passed, but the target y is None")
     ya = _as_float_array(y, "y")
     if ya.ndim == 2 and ya.shape[1] == 1:
-        warnings.warn(
-            DataConversionWarning(
-                "A column-vector y was passed when a 1d array was expected; "
-                "it was flattened to shape (n_samples,)"
-            ),
-            stacklevel=3,
-        )
+        warn_column_vector(stacklevel=4)
         ya = ya[:, 0]
     if ya.ndim == 2 and ya.shape[1] == 0:
         raise ValueError("y has 0 target columns; at least 1 is required")
