@@ -136,3 +136,31 @@ def test_fit_follows_the_scale_of_y(factor):
     np.testing.assert_allclose(scaled.coef_ / factor, est.coef_, rtol=1e-6, atol=1e-9)
     np.testing.assert_array_equal(scaled.inlier_mask_, est.inlier_mask_)
     assert scaled.scale_ / factor == pytest.approx(est.scale_, rel=1e-6)
+
+
+def test_several_targets_are_each_fitted_robustly_on_their_own():
+    # Columns with different contamination, noise and shape: each keeps its own
+    # weights, scale and degree, as a single fit of that column would.
+    cols = [
+        contaminated(share, sided, seed=s, n=300)
+        for share, sided, s in [(0.0, "one", 3), (0.15, "one", 4), (0.30, "two", 5)]
+    ]
+    X = cols[0][0]
+    Y = np.column_stack(
+        [c[1] for c in cols[:2]] + [0.02 * X[:, 0] ** 2 + cols[2][1] - curve(X[:, 0])]
+    )
+    w = np.ones(len(X))
+    w[:4] = 0.0
+    multi = SmoothPolynomialRegressor(method="robust").fit(X, Y, sample_weight=w)
+    mean, std = multi.predict(X, return_std=True)
+    assert multi.weights_.shape == Y.shape and multi.coef_.shape[0] == 3
+    for j in range(3):
+        single = SmoothPolynomialRegressor(method="robust").fit(X, Y[:, j], sample_weight=w)
+        assert multi.degrees_[0] >= single.degrees_[0]
+        m, s = single.predict(X, return_std=True)
+        np.testing.assert_allclose(mean[:, j], m, rtol=0, atol=1e-10)
+        np.testing.assert_allclose(std[:, j], s, rtol=1e-10)
+        np.testing.assert_allclose(multi.weights_[:, j], single.weights_, atol=1e-12)
+        assert multi.scale_[j] == single.scale_ and multi.n_iter_[j] == single.n_iter_
+    planted = cols[1][3]
+    assert (~multi.inlier_mask_[:, 1] & planted).sum() >= 0.9 * planted.sum()

@@ -270,13 +270,7 @@ def _predict_block(
     A = est._rows(_check_X(x))
     if part == "mean":
         return A @ (np.ascontiguousarray(est.coef_.T) if est.coef_.ndim == 2 else est.coef_)
-    if est.coef_.ndim == 2:
-        spread = (A @ est._cov_T) ** 2 @ (1.0 / est._cov_d).T
-    else:
-        assert est._cov_factor is not None
-        B = A @ est._cov_factor
-        spread = np.einsum("ij,ij->i", B, B)
-    std: NDArray[np.float64] = est.sigma_ * np.sqrt(1.0 + spread)
+    std: NDArray[np.float64] = est.sigma_ * np.sqrt(1.0 + est._spread(A))
     return std
 
 

@@ -506,17 +506,17 @@ class SmoothPolynomialRegressor:
         For "mcmc", the energy (description length on the standardised
         residuals, hits within 0.4 of their MAD) of the result and of the
         penalised fit it started from.
-    weights_ : ndarray of shape (n_samples,)
+    weights_ : ndarray of shape (n_samples,) or (n_samples, n_targets)
         For "robust", the final biweight weight in [0, 1] of every training
         sample (those of sample weight 0 included, judged by the same curve).
-    inlier_mask_ : ndarray of bool, shape (n_samples,)
+    inlier_mask_ : ndarray of bool, shape like `weights_`
         For "robust", True where `weights_` > 0, i.e. the residual is within
         4.685 `scale_`; False marks a flagged outlier.
-    scale_ : float
+    scale_ : float, or ndarray of shape (n_targets,)
         For "robust", the robust residual scale (a noise standard deviation);
         `sigma_` equals it, so `predict(return_std=True)` and
         `predict_interval` use it with the weighted fit's covariance.
-    n_iter_ : int
+    n_iter_ : int, or ndarray of shape (n_targets,)
         For "robust", the number of reweighted solves of the biweight stage.
     n_features_in_ : int
         Number of input dimensions seen in `fit`.
@@ -532,7 +532,12 @@ class SmoothPolynomialRegressor:
     sigma_: float | NDArray[np.float64]
     mdl_score_: float | NDArray[np.float64]
     hit_rate_: float | NDArray[np.float64]
+    scale_: float | NDArray[np.float64]
+    n_iter_: int | NDArray[np.int64]
+    weights_: NDArray[np.float64]
+    inlier_mask_: NDArray[np.bool_]
     _cov_factor: NDArray[np.float64] | None
+    _cov_stack: NDArray[np.float64] | None
     _dof: float | NDArray[np.float64]
 
     def __init__(
@@ -699,6 +704,10 @@ class SmoothPolynomialRegressor:
         Phi_all = _design(plan.mi_all, Xs)
         timings["design matrix"] = time.perf_counter() - start
 
+        if ya.ndim == 2 and self.method == "robust":
+            self._fit_robust_columns(plan, Phi_all, ya, w, (lo, hi, names), (X_given, y_given))
+            return self
+
         start = time.perf_counter()
         stats_all = Sufficient.from_design(Phi_all, ya, w)
         robust_fit = self.method == "robust"
@@ -802,7 +811,7 @@ class SmoothPolynomialRegressor:
         and the widest basis with its penalties."""
         if n_samples < 2:
             raise ValueError(f"n_samples={n_samples}: at least 2 samples are required")
-        if multi and self.method in ("mcmc", "robust"):
+        if multi and self.method == "mcmc":
             raise ValueError(
                 f"method={self.method!r} fits one target at a time; pass y of shape "
                 "(n_samples,) for each column"
@@ -846,7 +855,6 @@ class SmoothPolynomialRegressor:
     ) -> None:
         """Set the fitted attributes shared by every way of fitting."""
         model, path = choice.model, choice.path
-        center, half = scaling(lo, hi)
         self.coef_ = coef
         self.multi_indices_ = [plan.mi_all[i] for i in choice.idx]
         self.degrees_ = list(choice.degrees)
@@ -862,6 +870,18 @@ class SmoothPolynomialRegressor:
             self.sigma_ = model.sigma
             self._cov_factor = model.cov_factor
         self._dof = float(path.n) - model.edf
+        self._cov_stack = None
+        self._store_box(plan, lo, hi, names)
+
+    def _store_box(
+        self,
+        plan: Plan,
+        lo: NDArray[np.float64],
+        hi: NDArray[np.float64],
+        names: NDArray[np.object_] | None,
+    ) -> None:
+        """Set the attributes of the inputs and the run, and clear the robust ones."""
+        center, half = scaling(lo, hi)
         self.x_center_ = center
         self.x_half_range_ = half
         self.x_min_, self.x_max_ = lo, hi
@@ -970,6 +990,78 @@ class SmoothPolynomialRegressor:
         path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
         model = path.fit(chosen.model.gamma2)
         return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
+
+    def _fit_robust_columns(
+        self,
+        plan: Plan,
+        Phi_all: NDArray[np.float64],
+        Y: NDArray[np.float64],
+        w: NDArray[np.float64] | None,
+        box: tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.object_] | None],
+        given: tuple[NDArray[np.float64], NDArray[np.float64]],
+    ) -> None:
+        """The robust fit of every column of Y on its own (weights, scale and
+        curvature weight per column), reported in the smallest basis that holds
+        every column's chosen degrees; terms a column does not use are 0."""
+        start = time.perf_counter()
+        fits = []
+        for j in range(Y.shape[1]):
+            y = Y[:, j]
+            stats = Sufficient.from_design(Phi_all, y, w)
+            first = self._choose(plan, stats, plan.candidates[-1:], fast=True)
+            fits.append(self._fit_robust(plan, Phi_all, y, w, first))
+        exps = np.asarray(plan.mi_all)
+        degrees = np.max([choice.degrees for choice, _ in fits], axis=0)
+        idx = np.flatnonzero(np.all(exps <= degrees, axis=1))
+        where = {int(term): i for i, term in enumerate(idx)}
+        t, k = Y.shape[1], len(idx)
+        coef, stack = np.zeros((t, k)), np.zeros((t, k, k))
+        for j, (choice, res) in enumerate(fits):
+            rows = [where[int(term)] for term in choice.idx]
+            coef[j, rows] = res.coef
+            assert isinstance(choice.model, PenalizedFit)
+            stack[j, rows, : len(rows)] = choice.model.cov_factor
+        plan.timings["robust fit"] = time.perf_counter() - start
+
+        start = time.perf_counter()
+        models = [choice.model for choice, _ in fits]
+        gamma2 = np.array([m.gamma2 for m in models])
+        R1s, R2s = plan.R1[np.ix_(idx, idx)], plan.R2[np.ix_(idx, idx)]
+        Phi = Phi_all[:, idx]
+        scores, hits = column_scores(
+            Phi @ np.ascontiguousarray(coef.T),
+            Y,
+            coef,
+            int(self.H),
+            R1s,
+            R2s,
+            float(self.gamma1),
+            gamma2,
+        )
+        plan.timings["score"] = time.perf_counter() - start
+
+        lo, hi, names = box
+        self._store_box(plan, lo, hi, names)
+        self.coef_ = coef
+        self.multi_indices_ = [plan.mi_all[i] for i in idx]
+        self.degrees_ = degrees.tolist()
+        self.gamma2_ = gamma2
+        self.edf_ = np.array([m.edf for m in models])
+        scale = np.array([res.scale for _, res in fits])
+        self.scale_, self.sigma_ = scale, scale.copy()
+        self.n_iter_ = np.array([res.n_iter for _, res in fits])
+        self._dof = np.array([choice.path.n for choice, _ in fits]) - self.edf_
+        self._cov_factor, self._cov_stack = None, stack
+        self.mdl_score_, self.hit_rate_ = scores, hits
+        self.gibbs_ = self.mcmc_energy_ = self.mcmc_start_energy_ = None
+        # Robust weights of every given row, those of sample weight 0 included.
+        X_given, Y_given = given
+        center, half = scaling(lo, hi)
+        resid = Y_given - _design(self.multi_indices_, (X_given - center) / half) @ coef.T
+        safe = np.where(scale > 0.0, scale, 1.0)
+        weights = tukey_weights(resid, safe)
+        self.weights_ = np.where(scale > 0.0, weights, (resid == 0.0).astype(float))
+        self.inlier_mask_ = self.weights_ > 0.0
 
     def _refine_mcmc(
         self,
@@ -1110,18 +1202,27 @@ class SmoothPolynomialRegressor:
             lazy = _dask.predict(self, X, return_std)
             return lazy
         A = self._rows(self._check_predict_X(X))
-        if self.coef_.ndim == 2:
-            mean = A @ np.ascontiguousarray(self.coef_.T)
-            if not return_std:
-                return mean
-            spread = (A @ self._cov_T) ** 2 @ (1.0 / self._cov_d).T
-            return mean, self.sigma_ * np.sqrt(1.0 + spread)
-        mean = A @ self.coef_
+        mean = A @ (np.ascontiguousarray(self.coef_.T) if self.coef_.ndim == 2 else self.coef_)
         if not return_std:
             return mean
-        assert self._cov_factor is not None
-        spread = np.einsum("ij,ij->i", A @ self._cov_factor, A @ self._cov_factor)
-        return mean, self.sigma_ * np.sqrt(1.0 + spread)
+        return mean, self.sigma_ * np.sqrt(1.0 + self._spread(A))
+
+    def _spread(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Variance of the fitted values at basis rows A in units of sigma_^2:
+        diag(A V V' A') for the posterior covariance factor V of each target."""
+        if self.coef_.ndim == 1:
+            assert self._cov_factor is not None
+            B = A @ self._cov_factor
+            out: NDArray[np.float64] = np.einsum("ij,ij->i", B, B)
+            return out
+        stack: NDArray[np.float64] | None = getattr(self, "_cov_stack", None)
+        if stack is not None:
+            # One factor per column (robust fits: each its own weighted problem).
+            B = np.einsum("ij,tjk->itk", A, stack)
+            out = np.einsum("itk,itk->it", B, B)
+            return out
+        out = (A @ self._cov_T) ** 2 @ (1.0 / self._cov_d).T
+        return out
 
     def predict_interval(self, X: ArrayLike, level: float = 0.95) -> NDArray[np.float64]:
         """Prediction interval of a new observation: lower, upper along the

@@ -101,8 +101,11 @@ def grid_select(path: SmoothingPath, criterion: Criterion) -> tuple[float, float
     return float(10.0 ** FAST_GRID[i]), float(values[i])
 
 
-def tukey_weights(r: NDArray[np.float64], scale: float) -> NDArray[np.float64]:
-    """Biweight weights (1 - (r / (c scale))^2)^2 inside c scale, 0 outside."""
+def tukey_weights(
+    r: NDArray[np.float64], scale: float | NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Biweight weights (1 - (r / (c scale))^2)^2 inside c scale, 0 outside;
+    `scale` may be one per column of r."""
     u = r / (TUKEY_C * scale)
     w = 1.0 - u * u
     return np.where(np.abs(u) < 1.0, w * w, 0.0)
