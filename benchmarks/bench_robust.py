@@ -5,8 +5,8 @@ RLM (Tukey biweight, Huber) and scikit-learn's HuberRegressor on degree-10
 polynomials of standardised x, and the penalized fit; 0 to 30 % gross errors of
 5 to 20 noise sigmas, one- or two-sided; one 2-D surface on a [6, 6] tensor
 basis. Prints the geometric-mean RMSE ratio to the best peer per contamination
-level, and fit times. Run on demand, under the shared lock for the times:
-    flock /tmp/zorp-bench.lock python benchmarks/bench_robust.py [--quick]
+level, and fit times. Run on demand, alone on the machine for the times:
+    .venv/bin/python benchmarks/bench_robust.py [--quick]
 """
 
 import argparse

@@ -1,7 +1,7 @@
 """Many series at once, and one fit over data spread across a Dask cluster.
 
 Run on demand, alone on the machine:
-    flock /tmp/zorp-bench.lock .venv/bin/python benchmarks/bench_scaling.py
+    .venv/bin/python benchmarks/bench_scaling.py
 
 1. 10,000 series of 500 points on one grid, degree 10, curvature weight chosen
    per series: one multi-target fit, against a Python loop of single fits
