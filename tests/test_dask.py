@@ -103,7 +103,12 @@ def test_dask_dataframe_many_targets_and_weights(client, rng):
     ("params", "make", "error", "message"),
     [
         (dict(method="ols"), lambda X, y: (X, y), ValueError, "in memory"),
-        (dict(method="robust"), lambda X, y: (X, y), ValueError, "in memory"),
+        (
+            dict(method="robust"),
+            lambda X, y: (X, da.stack([y, y], axis=1)),
+            ValueError,
+            "one target",
+        ),
         (dict(degree=3), lambda X, y: (X[:, 0], y), ValueError, "2-D"),
         (dict(degree=3), lambda X, y: (X, y[:-1]), ValueError, "inconsistent"),
         (dict(degree=3), lambda X, y: (X.astype(str), y), TypeError, "numbers"),
@@ -117,3 +122,25 @@ def test_dask_fit_rejects_bad_input(client, params, make, error, message):
     y = gen.uniform(size=4000, chunks=1000)
     with pytest.raises(error, match=message):
         SmoothPolynomialRegressor(**params).fit(*make(X, y))
+
+
+def test_dask_robust_fit_matches_the_in_memory_robust_fit(client):
+    # Gross errors on 20 % of 200,000 rows: a sample pass, then a few weighted
+    # passes over all rows, come as close to the truth as the in-memory fit.
+    rng = np.random.default_rng(4)
+    n = 200_000
+    x = rng.uniform(0.0, 10.0, n)
+    truth = np.sin(x) + 0.15 * x
+    y = truth + 0.3 * rng.standard_normal(n)
+    bad = rng.choice(n, n // 5, replace=False)
+    y[bad] += rng.uniform(2.0, 6.0, len(bad))
+    Xd, yd = da.from_array(x[:, None], chunks=(25_000, 1)), da.from_array(y, chunks=25_000)
+    lazy = SmoothPolynomialRegressor(method="robust").fit(Xd, yd)
+    here = SmoothPolynomialRegressor(method="robust").fit(x[:, None], y)
+    grid = np.linspace(0.0, 10.0, 1001)[:, None]
+    target = np.sin(grid[:, 0]) + 0.15 * grid[:, 0]
+    errors = [np.sqrt(np.mean((e.predict(grid) - target) ** 2)) for e in (lazy, here)]
+    assert errors[0] < 1.2 * errors[1] and errors[0] < 0.01
+    assert 1 <= lazy.n_iter_ <= 10 and lazy.scale_ == pytest.approx(0.3, rel=0.1)
+    flagged = ~lazy.inlier_mask_.compute()
+    assert flagged[bad].mean() > 0.95 and flagged.sum() <= 1.02 * len(bad)
