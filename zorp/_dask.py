@@ -171,8 +171,11 @@ def block_stats(
     center: NDArray[np.float64],
     half: NDArray[np.float64],
     multi_indices: list[list[int]],
+    robust: tuple[NDArray[np.float64], float] | None = None,
 ) -> Sufficient:
-    """Sufficient statistics of one block of rows in the widest basis."""
+    """Sufficient statistics of one block of rows in the widest basis; with
+    `robust` = (coef, scale), each row also weighted by the biweight weight of
+    its residual from coef at that scale."""
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     if len(y) != len(x):
@@ -183,6 +186,10 @@ def block_stats(
     if keep is not None and wa is not None:
         x, y, wa = x[keep], y[keep], wa[keep]
     Phi = _design(multi_indices, (x - center) / half)
+    if robust is not None:
+        coef, scale = robust
+        weights = tukey_weights(y - Phi @ coef, scale)
+        wa = weights if wa is None else weights * wa
     return Sufficient.from_design(Phi, y, wa)
 
 
@@ -309,26 +316,6 @@ def block_sample(
     return x[pick], y[pick], wa[pick]
 
 
-def block_robust_stats(
-    x: NDArray[np.float64],
-    y: NDArray[np.float64],
-    w: NDArray[np.float64] | None,
-    center: NDArray[np.float64],
-    half: NDArray[np.float64],
-    multi_indices: list[list[int]],
-    coef: NDArray[np.float64],
-    scale: float,
-) -> Sufficient:
-    """Statistics of one block with the biweight weights of its residuals from
-    `coef` at `scale`, times the sample weights."""
-    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
-    Phi = _design(multi_indices, (x - center) / half)
-    weights = tukey_weights(y - Phi @ coef, scale)
-    if w is not None:
-        weights = weights * np.asarray(w, dtype=np.float64)
-    return Sufficient.from_design(Phi, y, weights)
-
-
 def _weights_block(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
@@ -399,11 +386,11 @@ def _fit_robust[Est: SmoothPolynomialRegressor](
     # the robust weights of all rows, as the in-memory robust fit does.
     choice, scale = sample_choice, res.scale
     coef = widest(choice, res.coef)
-    op = dask.delayed(block_robust_stats, pure=True)
+    op = dask.delayed(block_stats, pure=True)
     passes = 0
     while scale > 0.0 and passes < ROBUST_PASSES:
         parts = [
-            op(xb, yb, wb, center, half, plan.mi_all, coef, scale)
+            op(xb, yb, wb, center, half, plan.mi_all, (coef, scale))
             for xb, yb, wb in zip(x_blocks, y_blocks, w_blocks, strict=True)
         ]
         wstats = dask.compute(_tree(parts, _add))[0]
