@@ -113,8 +113,15 @@ def child(code, threads, *args):
     if threads is not None:
         for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
             env[var] = str(threads)
+    # Run beside the benchmarks, so that the installed package is imported,
+    # not the source tree of the repository's root.
     out = subprocess.run(
-        [sys.executable, "-c", code, *args], env=env, capture_output=True, text=True, check=True
+        [sys.executable, "-c", code, *args],
+        env=env,
+        cwd=HERE,
+        capture_output=True,
+        text=True,
+        check=True,
     )
     return out.stdout
 
