@@ -39,6 +39,7 @@ from zorp.estimator import (
     Plan,
     _design,
     _feature_names,
+    require_2d_X,
     scaling,
     splitmix64,
     warn_column_vector,
@@ -210,11 +211,7 @@ def fit[Est: SmoothPolynomialRegressor](est: Est, X: Any, y: Any, sample_weight:
         raise ValueError(f"{owner} requires y to be passed, but the target y is None")
     names = _feature_names(X)
     Xd = _as_dask_array(X, "X")
-    if Xd.ndim != 2:
-        raise ValueError(
-            f"Expected a 2-D array X of shape (n_samples, n_features), got {Xd.ndim}-D. "
-            "Reshape your data, e.g. X.reshape(-1, 1) for a single feature"
-        )
+    require_2d_X(Xd.ndim)
     if Xd.shape[1] == 0:
         raise ValueError("Found array with 0 feature(s) while a minimum of 1 is required.")
     Xd = Xd.rechunk({1: -1})

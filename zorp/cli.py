@@ -497,14 +497,21 @@ def _plot(
 # -- commands -----------------------------------------------------------------
 
 
-def _run(table: Table, args: argparse.Namespace, source: str) -> None:
-    x_cols, y_col = table.names[:-1], table.names[-1]
-    plot = plot_path(args.plot) if args.plot else None
+def _output_path(table: Table, args: argparse.Namespace) -> Path | None:
+    """The --output file, refused before any fit when it cannot be written;
+    and the notice of the rows the reader dropped."""
     output = Path(args.output) if getattr(args, "output", None) else None
     if output is not None and (output.is_dir() or not output.parent.is_dir()):
         raise CliError(f"--output {output}: not a file in an existing folder")
     if table.n_dropped:
         notice(f"dropped {table.n_dropped} of {table.n_read} rows")
+    return output
+
+
+def _run(table: Table, args: argparse.Namespace, source: str) -> None:
+    x_cols, y_col = table.names[:-1], table.names[-1]
+    plot = plot_path(args.plot) if args.plot else None
+    output = _output_path(table, args)
     X, y = table.arrays()
     start = time.perf_counter()
     fits = _fit_all(X, y, args)
@@ -644,11 +651,7 @@ def _write_group_table(path: Path, header: list[str], rows: list[list[Any]]) -> 
 def _run_grouped(table: Table, args: argparse.Namespace, source: str) -> int:
     if args.plot:
         raise CliError("--plot draws one curve; it cannot be combined with --group")
-    output = Path(args.output) if args.output else None
-    if output is not None and (output.is_dir() or not output.parent.is_dir()):
-        raise CliError(f"--output {output}: not a file in an existing folder")
-    if table.n_dropped:
-        notice(f"dropped {table.n_dropped} of {table.n_read} rows")
+    output = _output_path(table, args)
     X, y = table.arrays()
     start = time.perf_counter()
     results = _group_rows(X, y, table.labels, table.names[:-1], args)

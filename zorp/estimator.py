@@ -28,7 +28,15 @@ from zorp.params import (
     Rule,
     check_params,
 )
-from zorp.robust import Basis, RobustResult, SearchSettings, fit_robust, grid_select, tukey_weights
+from zorp.robust import (
+    Basis,
+    RobustResult,
+    SearchSettings,
+    fit_robust,
+    grid_select,
+    tukey_weights,
+    weighted_solve,
+)
 from zorp.smoothing import (
     CRITERIA,
     ColumnFits,
@@ -149,13 +157,18 @@ def _check_finite(a: NDArray[np.float64], name: str) -> None:
         raise ValueError(f"Input {name} contains {kind}; all values must be finite")
 
 
-def _check_X(X: ArrayLike) -> NDArray[np.float64]:
-    arr = _as_float_array(X, "X")
-    if arr.ndim != 2:
+def require_2d_X(ndim: int) -> None:
+    """Refuse an X that is not (n_samples, n_features), as scikit-learn words it."""
+    if ndim != 2:
         raise ValueError(
-            f"Expected a 2-D array X of shape (n_samples, n_features), got {arr.ndim}-D. "
+            f"Expected a 2-D array X of shape (n_samples, n_features), got {ndim}-D. "
             "Reshape your data, e.g. X.reshape(-1, 1) for a single feature"
         )
+
+
+def _check_X(X: ArrayLike) -> NDArray[np.float64]:
+    arr = _as_float_array(X, "X")
+    require_2d_X(arr.ndim)
     if arr.shape[0] == 0:
         raise ValueError(
             f"Found array with 0 sample(s) (shape={arr.shape}) while a minimum of 1 is required."
@@ -725,8 +738,7 @@ class SmoothPolynomialRegressor:
 
         idx = choice.idx
         Phi = Phi_all[:, idx] if len(idx) < len(plan.mi_all) else Phi_all
-        # Row weights enter as scaled rows; the native solve multiplies the
-        # penalty weights by its row count, the model by the weight total.
+        # Row weights enter as scaled rows (see `weighted_solve`).
         sw = None if w is None else np.sqrt(w)
         Phi_w = Phi if sw is None else Phi * sw[:, None]
         R1s, R2s = choice.R1, choice.R2
@@ -754,8 +766,9 @@ class SmoothPolynomialRegressor:
         model = choice.model
         gamma2 = 0.0 if self.method == "ols" else model.gamma2
         y_w = ya if sw is None else ya * sw
-        pscale = 1.0 if w is None else float(w.sum()) / len(ya)
-        if self.method == "ols":
+        if robust is not None:
+            coef = robust.coef
+        elif self.method == "ols":
             coef = np.asarray(_core.ols(Phi_w, y_w), dtype=np.float64)
         elif self.gamma2 == "auto" and (choice.path.rank > 0 or g1 != 0.0):
             coef = model.coef
@@ -764,17 +777,10 @@ class SmoothPolynomialRegressor:
             # fit, which stays exact where the data leave terms undetermined.
             coef = np.asarray(_core.ols(Phi_w, y_w), dtype=np.float64)
         else:
-            coef = np.asarray(
-                _core.fit_regularized_linear(
-                    Phi_w, y_w, R1s, R2s, g1 * pscale, gamma2 * pscale, float(self.ridge)
-                ),
-                dtype=np.float64,
-            )
+            coef = weighted_solve(Phi, ya, w, R1s, R2s, g1, gamma2, float(self.ridge))
         if self.method == "mcmc":
             coef, gibbs, energy, start_energy = self._refine_mcmc(Phi, ya, coef, R1s, R2s, gamma2)
-        if robust is not None:
-            coef = robust.coef
-        else:
+        if robust is None:
             timings[f"{self.method} fit"] = time.perf_counter() - start
 
         start = time.perf_counter()

@@ -119,24 +119,22 @@ def residual_scale(r: NDArray[np.float64]) -> float:
 def weighted_solve(
     Phi: NDArray[np.float64],
     y: NDArray[np.float64],
-    w: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
     R1: NDArray[np.float64],
     R2: NDArray[np.float64],
     gamma1: float,
     gamma2: float,
     ridge: float,
 ) -> NDArray[np.float64]:
-    """Penalized least squares with row weights w: rows scaled by sqrt(w), the
-    penalty weights by sum(w) / n, since the native solve multiplies them by
-    its row count."""
-    sw = np.sqrt(w)
-    pscale = float(w.sum()) / len(y)
-    return np.asarray(
-        _core.fit_regularized_linear(
-            Phi * sw[:, None], y * sw, R1, R2, gamma1 * pscale, gamma2 * pscale, ridge
-        ),
-        dtype=np.float64,
-    )
+    """Penalized least squares with row weights w (None: all 1): rows scaled by
+    sqrt(w), the penalty weights by sum(w) / n, since the native solve
+    multiplies them by its row count."""
+    if w is not None:
+        sw = np.sqrt(w)
+        pscale = float(w.sum()) / len(y)
+        Phi, y = Phi * sw[:, None], y * sw
+        gamma1, gamma2 = gamma1 * pscale, gamma2 * pscale
+    return np.asarray(_core.fit_regularized_linear(Phi, y, R1, R2, gamma1, gamma2, ridge))
 
 
 def consensus_search(
