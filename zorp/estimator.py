@@ -9,7 +9,7 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from statistics import NormalDist
@@ -298,25 +298,84 @@ class Choice:
 
 def _column_mad(Y: NDArray[np.float64]) -> NDArray[np.float64]:
     """Median absolute deviation about the median of every column of Y (as the
-    native `mad`), by sorting each column in place in one row-major copy."""
-    S = np.ascontiguousarray(Y.T)
-    _sort_rows(S)
+    native `mad`), from one sort of each column.
+
+    In a sorted column the distances to the median are two sorted runs, the
+    values below the median read backwards and those above read forwards; the
+    middle order statistics of their union come from a binary search across
+    the two runs, for all columns at once."""
+    S = _sorted_columns(Y)
     med = _middle(S)
-    S -= med[:, None]
-    np.abs(S, out=S)
-    _sort_rows(S)
-    return _middle(S)
+    t, n = S.shape
+    rows = np.arange(t)
+    # Length of the run below: the first position not below the median.
+    p, stop = np.zeros(t, dtype=np.intp), np.full(t, n, dtype=np.intp)
+    while np.any(p < stop):
+        mid = (p + stop) // 2
+        low = S[rows, np.minimum(mid, n - 1)] < med
+        p, stop = np.where(low, mid + 1, p), np.where(low, stop, mid)
+    q = n - p
+    last = n - 1
+
+    def below(i: NDArray[np.intp]) -> NDArray[np.float64]:
+        # i-th smallest distance of the run below (+inf past its end).
+        value = med - S[rows, np.clip(p - 1 - i, 0, last)]
+        return np.where(i < p, value, np.inf)
+
+    def above(j: NDArray[np.intp]) -> NDArray[np.float64]:
+        value = S[rows, np.clip(p + j, 0, last)] - med
+        return np.where(j < q, value, np.inf)
+
+    h = n // 2
+    k = h if n % 2 else h - 1  # 0-based rank of the lower middle statistic
+    # Smallest count i taken from the run below such that the k + 1 smallest
+    # distances are i from below and k + 1 - i from above.
+    lo = np.maximum(0, k + 1 - q)
+    hi = np.minimum(k + 1, p)
+    while np.any(lo < hi):
+        i = (lo + hi) // 2
+        go_up = (lo < hi) & (above(k - i) > below(i))
+        lo = np.where(go_up, i + 1, lo)
+        hi = np.where(go_up, hi, i)
+    i, j = lo, k + 1 - lo
+    lower = np.maximum(
+        np.where(i > 0, below(i - 1), -np.inf), np.where(j > 0, above(j - 1), -np.inf)
+    )
+    if n % 2:
+        return lower
+    upper = np.minimum(below(i), above(j))
+    return 0.5 * (lower + upper)
 
 
-def _sort_rows(S: NDArray[np.float64]) -> None:
-    # NumPy's sort releases the interpreter lock: large inputs are sorted in
-    # row blocks on several threads.
-    parts = min(os.cpu_count() or 1, 8, max(1, S.size // 500_000))
+def _by_column_blocks(t: int, size: int, work: Callable[[int, int], None]) -> None:
+    """Run work(a, b) over blocks of columns [a, b) of 256 that together cover t
+    columns. NumPy's products, copies and sorts release the interpreter lock,
+    so inputs of `size` elements and more are done in ranges on several threads."""
+    parts = min(os.cpu_count() or 1, 8, max(1, size // 500_000))
+    edges = np.linspace(0, t, parts + 1).astype(int)
+
+    def run(start: int, stop: int) -> None:
+        for a in range(start, stop, 256):
+            work(a, min(a + 256, stop))
+
     if parts == 1:
-        S.sort(axis=1)
+        run(0, t)
         return
     with ThreadPoolExecutor(parts) as pool:
-        list(pool.map(lambda b: b.sort(axis=1), np.array_split(S, parts)))
+        list(pool.map(run, edges[:-1].tolist(), edges[1:].tolist()))
+
+
+def _sorted_columns(Y: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The columns of Y as sorted rows of a new (t, n) array."""
+    S = np.empty(Y.shape[::-1])
+
+    def work(a: int, b: int) -> None:
+        # Transposed in blocks that stay in cache, then sorted in place.
+        S[a:b] = Y[:, a:b].T
+        S[a:b].sort(axis=1)
+
+    _by_column_blocks(S.shape[0], S.size, work)
+    return S
 
 
 def _middle(S: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -326,7 +385,7 @@ def _middle(S: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def column_scores(
-    YP: NDArray[np.float64],
+    Phi: NDArray[np.float64],
     Y: NDArray[np.float64],
     coef: NDArray[np.float64],
     H: int,
@@ -336,14 +395,22 @@ def column_scores(
     gamma2: NDArray[np.float64],
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """The native description-length score (`mdl_score_reg`) and hit rate
-    (`compute_sr` within 0.4 MAD of the targets) of every column of (n, t)
-    predictions YP against targets Y, computed for all columns at once."""
+    (`compute_sr` within 0.4 MAD of the targets) of the fits Phi @ coef[j] of
+    every column j of the (n, t) targets Y, computed for all columns at once."""
     n, k = Y.shape[0], coef.shape[1]
     m = _column_mad(Y)
     eps = np.where(m > 0, 0.4 * m, 0.4)
-    resid = np.subtract(YP, Y)
-    np.abs(resid, out=resid)
-    sr = np.maximum(np.count_nonzero(resid < eps, axis=0) / n, 1.0 / (2.0 * n))
+    hits = np.empty(Y.shape[1], dtype=np.intp)
+
+    def count(a: int, b: int) -> None:
+        # Residuals of a block of columns, formed and counted while in cache.
+        resid = Phi @ coef[a:b].T
+        resid -= Y[:, a:b]
+        np.abs(resid, out=resid)
+        hits[a:b] = np.count_nonzero(resid < eps[a:b], axis=0)
+
+    _by_column_blocks(Y.shape[1], Y.size, count)
+    sr = np.maximum(hits / n, 1.0 / (2.0 * n))
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(sr)
     if gamma1 != 0.0:
@@ -753,9 +820,7 @@ class SmoothPolynomialRegressor:
             start = time.perf_counter()
             assert isinstance(choice.model, ColumnFits)
             gamma2s = np.zeros(len(coef)) if self.method == "ols" else choice.model.gamma2
-            scores, hits = column_scores(
-                Phi @ np.ascontiguousarray(coef.T), ya, coef, int(self.H), R1s, R2s, g1, gamma2s
-            )
+            scores, hits = column_scores(Phi, ya, coef, int(self.H), R1s, R2s, g1, gamma2s)
             timings["score"] = time.perf_counter() - start
             self._store(plan, choice, coef, lo, hi, names)
             self.mdl_score_, self.hit_rate_ = scores, hits
@@ -1035,7 +1100,7 @@ class SmoothPolynomialRegressor:
         R1s, R2s = plan.R1[np.ix_(idx, idx)], plan.R2[np.ix_(idx, idx)]
         Phi = Phi_all[:, idx]
         scores, hits = column_scores(
-            Phi @ np.ascontiguousarray(coef.T),
+            Phi,
             Y,
             coef,
             int(self.H),
