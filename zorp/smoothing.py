@@ -33,6 +33,7 @@ CRITERIA: tuple[str, ...] = ("reml", "gcv")
 LOG10_GAMMA_RANGE = (-14.0, 3.0)
 GRID_POINTS = 69
 REFINE_STEPS = 40
+REFINE_TOL = 1e-9  # in log10 of the weight
 # Floor of the reduced eigenvalues: directions that neither the data nor the
 # penalty determine get this much shrinkage instead of a division by zero.
 MIN_EIGENVALUE = 1e-14
@@ -216,24 +217,84 @@ class SmoothingPath:
             dev = np.maximum(
                 self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(float(self.yy), 1.0)
             )
-        reml: NDArray[np.float64] = (
-            nu * np.log(2.0 * math.pi * dev / nu)
+        # The terms that depend on the weight alone, added once per weight.
+        per = (
+            nu * math.log(2.0 * math.pi / nu)
             + nu
             + self.logdet_base
-            + per_weight(np.log(d).sum(axis=-1))
-            - self.rank * per_weight(np.log(lam))
             - self.logdet_s
+            + np.log(d).sum(axis=-1)
+            - self.rank * np.log(lam)
         )
+        reml: NDArray[np.float64] = np.log(dev)
+        reml *= nu
+        reml += per_weight(per)
         return reml
 
+    def slopes(
+        self, lam: NDArray[np.float64], kind: Criterion, paired: bool = False
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """First and second derivatives of the criterion in ln(lam), at weights
+        `lam` of shape (m,); with several targets `paired` (one weight per
+        column, (t,)) or else summed over the columns at each weight."""
+        if self.b.ndim == 2 and not paired:
+            t = self.b.shape[1]
+            pairs = [self.slopes(np.full(t, v), kind, True) for v in lam]
+            return np.array([p[0].sum() for p in pairs]), np.array([p[1].sum() for p in pairs])
+        d = self._d(lam)
+        mu = self.mu
+        g = d - mu
+        g /= d  # share of each eigenvalue that moves with lam
+        b2d = self._b2T if self.b.ndim == 2 else self.b**2
+        b2d = b2d / d
+
+        def dot(u: NDArray[np.float64], v: NDArray[np.float64]) -> NDArray[np.float64]:
+            out: NDArray[np.float64] = np.einsum("...k,...k->...", u, v)
+            return out
+
+        if kind == "gcv":
+            n = self.n
+            mud = mu / d
+            dof = n - mud.sum(axis=-1)
+            rss = np.maximum(self.yy - 2.0 * b2d.sum(axis=-1) + dot(b2d, mud), 0.0)
+            g2 = g * g
+            Q = dot(b2d, g2)  # half the slope of rss
+            M = dot(mud, g)  # slope of the residual dof
+            Qp = 2.0 * Q - 3.0 * dot(b2d * g2, g)
+            Mp = M - 2.0 * dot(mud, g2)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                f1 = n * (2.0 * Q / dof**2 - 2.0 * rss * M / dof**3)
+                f2 = n * (
+                    2.0 * Qp / dof**2
+                    - 8.0 * Q * M / dof**3
+                    - 2.0 * rss * Mp / dof**3
+                    + 6.0 * rss * M**2 / dof**4
+                )
+            return f1, f2
+        nu = self.n - self.m0
+        floor = 1e-300 * np.maximum(self.yy, 1.0)
+        dev = np.maximum(self.yy - b2d.sum(axis=-1), floor)
+        bg = dot(b2d, g)
+        P = bg / dev  # relative slope of the deviance
+        Pp = (bg - 2.0 * dot(b2d * g, g)) / dev
+        gs = g.sum(axis=-1)
+        f1 = nu * P + gs - self.rank
+        f2 = nu * (Pp - P * P) + gs - dot(g, g)
+        return f1, f2
+
     def select(self, kind: Criterion) -> tuple[float, float]:
-        """The weight minimising the criterion on the search range, and its value."""
+        """The weight minimising the criterion on the search range, and its value;
+        with several targets, one weight minimising the summed criterion."""
         grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
         values = self.criterion(10.0**grid, kind)
         if values.ndim == 2:
             values = values.sum(axis=1)
-            return _golden(grid, values, lambda x: float(self.criterion(10.0**x, kind).sum()))
-        return _golden(grid, values, lambda x: float(self.criterion(10.0**x, kind)))
+        i = np.array([np.argmin(values)])
+        x = float(_newton(grid, i, lambda lam: self.slopes(lam, kind))[0])
+        value = float(np.sum(self.criterion(10.0**x, kind)))
+        if values[i[0]] < value:
+            x, value = float(grid[i[0]]), float(values[i[0]])
+        return float(10.0**x), value
 
     def select_columns(
         self, kind: Criterion, shared: bool = False
@@ -249,35 +310,12 @@ class SmoothingPath:
         grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
         values = self.criterion(10.0**grid, kind)  # (grid, t)
         i = np.argmin(values, axis=0)
-        best_grid, best_value = grid[i], values[i, np.arange(t)]
-        step = grid[1] - grid[0]
-
-        def f(x: NDArray[np.float64]) -> NDArray[np.float64]:
-            return self.criterion(10.0**x, kind, paired=True)
-
-        # The golden-section refinement of `_golden`, run on every column at once.
-        a, b = grid[np.maximum(i - 1, 0)], grid[np.minimum(i + 1, GRID_POINTS - 1)]
-        c, e = b - INVPHI * (b - a), a + INVPHI * (b - a)
-        fc, fe = f(c), f(e)
-        active = np.ones(t, dtype=bool)
-        for _ in range(REFINE_STEPS):
-            active &= ~(b - a < 1e-4 * step)
-            if not active.any():
-                break
-            left = active & (fc < fe)
-            right = active & ~(fc < fe)
-            na, nb = np.where(right, c, a), np.where(left, e, b)
-            nc = np.where(left, nb - INVPHI * (nb - na), np.where(right, e, c))
-            ne = np.where(right, na + INVPHI * (nb - na), np.where(left, c, e))
-            nfc, nfe = np.where(right, fe, fc), np.where(left, fc, fe)
-            new = f(np.where(left, nc, ne))
-            fc, fe = np.where(left, new, nfc), np.where(right, new, nfe)
-            a, b, c, e = na, nb, nc, ne
-        best = np.where(fc < fe, c, e)
-        value = np.where(fc < fe, fc, fe)
+        x = _newton(grid, i, lambda lam: self.slopes(lam, kind, paired=True))
+        value = self.criterion(10.0**x, kind, paired=True)
+        best_value = values[i, np.arange(t)]
         use_grid = best_value < value
-        best, value = np.where(use_grid, best_grid, best), np.where(use_grid, best_value, value)
-        return 10.0**best, value
+        x, value = np.where(use_grid, grid[i], x), np.where(use_grid, best_value, value)
+        return 10.0**x, value
 
     def fit(self, lam: float, criterion_value: float = float("nan")) -> PenalizedFit:
         d = self._d(lam)
@@ -311,35 +349,61 @@ class SmoothingPath:
         return ColumnFits(coef.T.copy(), lam, edf, sigma, self.T, d, value)
 
 
-INVPHI = (math.sqrt(5.0) - 1.0) / 2.0
-
-
-def _golden(
-    grid: NDArray[np.float64], values: NDArray[np.float64], f: Callable[[float], float]
-) -> tuple[float, float]:
-    """Minimum of f(log10 lam) from its values on `grid`: the best grid point,
-    refined by golden-section search inside the bracket of its neighbours."""
-    i = int(np.argmin(values))
-    step = grid[1] - grid[0]
-    a, b = grid[max(i - 1, 0)], grid[min(i + 1, GRID_POINTS - 1)]
-    invphi = INVPHI
-    c, e = b - invphi * (b - a), a + invphi * (b - a)
-    fc, fe = f(c), f(e)
+def _newton(
+    grid: NDArray[np.float64],
+    i: NDArray[np.intp],
+    slopes: Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64]]],
+) -> NDArray[np.float64]:
+    """log10 of the weights where the criterion's slope vanishes, one per start
+    grid[i]: Newton steps in log(lam) on the slope, kept inside the bracket of
+    the grid neighbours (which each slope's sign narrows) by bisection."""
+    last = len(grid) - 1
+    a, b = grid[np.maximum(i - 1, 0)], grid[np.minimum(i + 1, last)]
+    x = grid[i].astype(np.float64)
+    if len(x) == 1:
+        return np.array([_newton_one(float(a[0]), float(b[0]), float(x[0]), slopes)])
+    active = np.ones(len(x), dtype=bool)
     for _ in range(REFINE_STEPS):
-        if b - a < 1e-4 * step:
+        f1, f2 = slopes(10.0**x)
+        right = active & (f1 < 0.0)  # the minimum lies above x
+        left = active & ~(f1 < 0.0)
+        a, b = np.where(right, x, a), np.where(left, x, b)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            step = -f1 / (f2 * LN10)
+        new = x + step
+        inside = (f2 > 0.0) & (new >= a) & (new <= b)
+        x = np.where(active, np.where(inside, new, 0.5 * (a + b)), x)
+        # Converged columns stay where they are: at the minimum the slope's
+        # sign is rounding noise and would only shrink the bracket onto x.
+        active &= ~(inside & (np.abs(step) <= REFINE_TOL)) & (b - a > REFINE_TOL)
+        if not active.any():
             break
-        if fc < fe:
-            b, e, fe = e, c, fc
-            c = b - invphi * (b - a)
-            fc = f(c)
+    return x
+
+
+def _newton_one(
+    a: float,
+    b: float,
+    x: float,
+    slopes: Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64]]],
+) -> float:
+    # `_newton` for a single start, in scalars: the same steps.
+    for _ in range(REFINE_STEPS):
+        f1v, f2v = slopes(np.array([10.0**x]))
+        f1, f2 = float(f1v[0]), float(f2v[0])
+        if f1 < 0.0:
+            a = x
         else:
-            a, c, fc = c, e, fe
-            e = a + invphi * (b - a)
-            fe = f(e)
-    best, value = (c, fc) if fc < fe else (e, fe)
-    if values[i] < value:
-        best, value = grid[i], float(values[i])
-    return float(10.0**best), float(value)
+            b = x
+        step = -f1 / (f2 * LN10) if f2 > 0.0 else math.nan
+        inside = a <= x + step <= b
+        x = x + step if inside else 0.5 * (a + b)
+        if (inside and abs(step) <= REFINE_TOL) or b - a <= REFINE_TOL:
+            break
+    return x
+
+
+LN10 = math.log(10.0)
 
 
 def _cholesky(A: NDArray[np.float64]) -> NDArray[np.float64]:
