@@ -9,7 +9,7 @@ import os
 import sys
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from statistics import NormalDist
@@ -347,34 +347,27 @@ def _column_mad(Y: NDArray[np.float64]) -> NDArray[np.float64]:
     return 0.5 * (lower + upper)
 
 
-def _by_column_blocks(t: int, size: int, work: Callable[[int, int], None]) -> None:
-    """Run work(a, b) over blocks of columns [a, b) of 256 that together cover t
-    columns. NumPy's products, copies and sorts release the interpreter lock,
-    so inputs of `size` elements and more are done in ranges on several threads."""
-    parts = min(os.cpu_count() or 1, 8, max(1, size // 500_000))
-    edges = np.linspace(0, t, parts + 1).astype(int)
-
-    def run(start: int, stop: int) -> None:
-        for a in range(start, stop, 256):
-            work(a, min(a + 256, stop))
-
-    if parts == 1:
-        run(0, t)
-        return
-    with ThreadPoolExecutor(parts) as pool:
-        list(pool.map(run, edges[:-1].tolist(), edges[1:].tolist()))
-
-
 def _sorted_columns(Y: NDArray[np.float64]) -> NDArray[np.float64]:
     """The columns of Y as sorted rows of a new (t, n) array."""
     S = np.empty(Y.shape[::-1])
+    t = S.shape[0]
 
-    def work(a: int, b: int) -> None:
+    def work(start: int, stop: int) -> None:
         # Transposed in blocks that stay in cache, then sorted in place.
-        S[a:b] = Y[:, a:b].T
-        S[a:b].sort(axis=1)
+        for a in range(start, stop, 256):
+            b = min(a + 256, stop)
+            S[a:b] = Y[:, a:b].T
+            S[a:b].sort(axis=1)
 
-    _by_column_blocks(S.shape[0], S.size, work)
+    # NumPy's copies and sorts release the interpreter lock: large inputs are
+    # done in column ranges on several threads.
+    parts = min(os.cpu_count() or 1, 8, max(1, S.size // 500_000))
+    if parts == 1:
+        work(0, t)
+        return S
+    edges = np.linspace(0, t, parts + 1).astype(int).tolist()
+    with ThreadPoolExecutor(parts) as pool:
+        list(pool.map(work, edges[:-1], edges[1:]))
     return S
 
 
@@ -400,16 +393,15 @@ def column_scores(
     n, k = Y.shape[0], coef.shape[1]
     m = _column_mad(Y)
     eps = np.where(m > 0, 0.4 * m, 0.4)
-    hits = np.empty(Y.shape[1], dtype=np.intp)
-
-    def count(a: int, b: int) -> None:
-        # Residuals of a block of columns, formed and counted while in cache.
-        resid = Phi @ coef[a:b].T
-        resid -= Y[:, a:b]
+    hits = np.zeros(Y.shape[1], dtype=np.intp)
+    coef_T = coef.T
+    step = max(1, 2**18 // Y.shape[1])
+    for a in range(0, n, step):
+        # Residuals of a block of rows, formed and counted while in cache.
+        resid = Phi[a : a + step] @ coef_T
+        resid -= Y[a : a + step]
         np.abs(resid, out=resid)
-        hits[a:b] = np.count_nonzero(resid < eps[a:b], axis=0)
-
-    _by_column_blocks(Y.shape[1], Y.size, count)
+        hits += np.count_nonzero(resid < eps, axis=0)
     sr = np.maximum(hits / n, 1.0 / (2.0 * n))
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(sr)
