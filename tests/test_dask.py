@@ -57,13 +57,14 @@ def test_dask_array_fit_equals_in_memory_fit(big):
     assert dsk.edf_ == pytest.approx(mem.edf_, rel=1e-10)
     assert dsk.sigma_ == pytest.approx(mem.sigma_, rel=1e-10)
     np.testing.assert_array_equal(dsk.x_min_, mem.x_min_)
-    # The automatic choice works from the same statistics; its optimum is flat,
-    # so the weight is found to about 1e-4 relative and the curve to about 1e-7.
+    # The automatic choice works from the same statistics and finds the root of
+    # the criterion's slope: the weights agree to rounding (measured 3e-11), the
+    # curve of the weakly smoothed degree-9 basis to its conditioning (3e-10).
     mem = SmoothPolynomialRegressor().fit(X, y)
     dsk = SmoothPolynomialRegressor().fit(Xd, yd)
     assert dsk.degrees_ == mem.degrees_
-    assert dsk.gamma2_ == pytest.approx(mem.gamma2_, rel=1e-4)
-    assert _rel(dsk.coef_, mem.coef_) < 1e-7
+    assert dsk.gamma2_ == pytest.approx(mem.gamma2_, rel=1e-9)
+    assert _rel(dsk.coef_, mem.coef_) < 3e-9
     assert np.isnan(dsk.mdl_score_) and np.isnan(dsk.hit_rate_)
     pred = dsk.predict(Xd[:50_000], return_std=True)
     assert all(isinstance(p, da.Array) for p in pred)
@@ -92,7 +93,7 @@ def test_dask_dataframe_many_targets_and_weights(client, rng):
     )
     assert list(dsk.feature_names_in_) == ["t"]
     np.testing.assert_allclose(dsk.coef_, mem.coef_, rtol=1e-7, atol=1e-9)
-    np.testing.assert_allclose(dsk.gamma2_, mem.gamma2_, rtol=1e-4)
+    np.testing.assert_allclose(dsk.gamma2_, mem.gamma2_, rtol=1e-8)
     np.testing.assert_array_equal(dsk.x_max_, mem.x_max_)  # zero-weight rows are left out
     out = dsk.predict(ddf[["t"]])
     assert isinstance(out, da.Array)
