@@ -184,6 +184,30 @@ def test_ols_tall_graded_columns_match_lstsq(spread):
     np.testing.assert_allclose(zc.ols(np.ascontiguousarray(X), y), expected, rtol=1e-10)
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize(("residual", "factor"), [(1e-6, 4.0), (1.0, 10.0)])
+@pytest.mark.parametrize("cond", [1e2, 1e4, 9e4])
+def test_ols_qr_route_is_as_accurate_as_lapack(cond, residual, factor, order):
+    # A tall X of known condition and a residual orthogonal to its range: the
+    # exact least-squares solution is known, and the QR route's error stays
+    # within a small factor of LAPACK's (measured: below it for small residuals,
+    # up to 4 times it for a residual as large as the fit, where both are far
+    # inside the cond^2 * eps bound of any backward-stable method).
+    rng = np.random.default_rng(int(np.log10(cond)))
+    n, k = 4000, 10
+    U, _ = np.linalg.qr(rng.normal(size=(n, k + 1)))
+    V, _ = np.linalg.qr(rng.normal(size=(k, k)))
+    X = np.asarray((U[:, :k] * np.logspace(0, -np.log10(cond), k)) @ V.T, order=order)
+    beta = rng.normal(size=k)
+    fit = X @ beta
+    y = fit + residual * np.linalg.norm(fit) * U[:, k]
+
+    def error(b):
+        return np.linalg.norm(b - beta) / np.linalg.norm(beta)
+
+    assert error(zc.ols(X, y)) <= factor * error(np.linalg.lstsq(X, y)[0]) + 1e-15
+
+
 # C-ordered float64 designs are read in place by a row-major kernel, others
 # (Fortran-ordered, strided) by the column-major one.
 @pytest.mark.parametrize("layout", ["C", "F", "strided"])

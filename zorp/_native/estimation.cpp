@@ -4,8 +4,6 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "pages.hpp"
-
 namespace zorp {
 
 namespace {
@@ -44,25 +42,72 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
 
 // Least squares through a QR factorisation of a tall X: with X = Q R, the
 // minimum-norm solution of X beta = y is that of R beta = (Q'y)[0:k], solved by
-// the SVD of the k x k factor, whose singular values are those of X. Returns
-// false when R is ill-conditioned, where the direct SVD of X is more accurate,
+// the SVD of the k x k factor, whose singular values are those of X. R comes from
+// Cholesky QR applied twice: R1 from the Cholesky factor of X'X, then R2 from
+// that of Q1'Q1 with Q1 = X R1^-1 formed block by block and never stored, and
+// R = R2 R1, Q'y = R2^-T Q1'y. For the condition numbers accepted here (below
+// 1 / kMaxQrCondition, so that the Gram matrix keeps more than half the digits)
+// the second pass restores the accuracy of an orthogonal factorisation. Returns
+// false when X is ill-conditioned, where the direct SVD of X is more accurate,
 // and for every rank-deficient X, whose rank decisions are left to it.
-bool ols_by_qr(const MatrixRef& X, const VectorRef& y, VectorXd& beta) {
+template <class Design>
+bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta) {
     const Index k = X.cols();
-    // The factorisation works in place on a copy; fresh pages would dominate it.
-    MatrixXd work(X.rows(), k);
-    advise_huge_pages(work.data(), work.size());
-    work = X;
-    const Eigen::HouseholderQR<Eigen::Ref<MatrixXd>> qr(work);
-    const MatrixXd R = qr.matrixQR().topRows(k).triangularView<Eigen::Upper>();
+    MatrixXd G = MatrixXd::Zero(k, k);
+    VectorXd unused = VectorXd::Zero(k);
+    gram_lower_and_cross(X, y, G, unused);
+    const Eigen::LLT<MatrixXd, Eigen::Lower> first(G);
+    if (first.info() != Eigen::Success) {
+        return false;
+    }
+    const MatrixXd L1 = first.matrixL();
+    // The diagonal of a triangular factor bounds the condition number from below.
+    const auto d1 = L1.diagonal().cwiseAbs();
+    if (!(d1.minCoeff() > kMaxQrCondition * d1.maxCoeff())) {
+        return false;
+    }
+    MatrixXd G2 = MatrixXd::Zero(k, k);
+    VectorXd c2 = VectorXd::Zero(k);
+    constexpr Index kBlockDoubles = Index{1} << 15;
+    const Index rows = std::max<Index>(64, kBlockDoubles / k);
+    MatrixXd Q1(std::min(rows, X.rows()), k);
+    for (Index r0 = 0; r0 < X.rows(); r0 += rows) {
+        const Index len = std::min(rows, X.rows() - r0);
+        auto block = Q1.topRows(len);
+        block = X.middleRows(r0, len);
+        // Q1 = X R1^-1 with R1 = L1': solve Q1 L1' = X from the right.
+        L1.triangularView<Eigen::Lower>().transpose().solveInPlace<Eigen::OnTheRight>(block);
+        G2.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
+        c2.noalias() += block.transpose() * y.segment(r0, len);
+    }
+    const Eigen::LLT<MatrixXd, Eigen::Lower> second(G2);
+    if (second.info() != Eigen::Success) {
+        return false;
+    }
+    const MatrixXd L2 = second.matrixL();
+    const MatrixXd R = L2.transpose().triangularView<Eigen::Upper>() *
+                       L1.transpose().triangularView<Eigen::Upper>().toDenseMatrix();
     const Eigen::BDCSVD<MatrixXd> svd(R, Eigen::ComputeThinU | Eigen::ComputeThinV);
     const VectorXd& s = svd.singularValues();
     if (!(s[k - 1] > kMaxQrCondition * s[0])) {
         return false;
     }
-    VectorXd qty = y;
-    qty.applyOnTheLeft(qr.householderQ().adjoint());
-    beta = svd.solve(qty.head(k));
+    // Q'y = R2^-T Q1'y = L2^-1 c2.
+    L2.triangularView<Eigen::Lower>().solveInPlace(c2);
+    beta = svd.solve(c2);
+    // One step of refinement on the residual r = y - X beta: the correction
+    // solves R d = Q'r with Q'r = R^-T X'r, which recovers the digits the
+    // products with R1^-1 lose to X's conditioning.
+    VectorXd z = VectorXd::Zero(k);
+    for (Index r0 = 0; r0 < X.rows(); r0 += rows) {
+        const Index len = std::min(rows, X.rows() - r0);
+        const auto block = X.middleRows(r0, len);
+        const VectorXd r = y.segment(r0, len) - block * beta;
+        z.noalias() += block.transpose() * r;
+    }
+    L1.triangularView<Eigen::Lower>().solveInPlace(z);
+    L2.triangularView<Eigen::Lower>().solveInPlace(z);
+    beta += svd.solve(z);
     return true;
 }
 
@@ -137,7 +182,10 @@ VectorXd fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, con
     return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge);
 }
 
-VectorXd ols(const MatrixRef& X, const VectorRef& y) {
+namespace {
+
+template <class Design>
+VectorXd least_squares(const Design& X, const VectorRef& y) {
     if (y.size() != X.rows()) {
         throw std::invalid_argument("ols: len(y) != rows of X");
     }
@@ -158,5 +206,11 @@ VectorXd ols(const MatrixRef& X, const VectorRef& y) {
     const Eigen::BDCSVD<MatrixXd> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
     return svd.solve(y);
 }
+
+}  // namespace
+
+VectorXd ols(const MatrixRef& X, const VectorRef& y) { return least_squares(X, y); }
+
+VectorXd ols(const RowMatrixRef& X, const VectorRef& y) { return least_squares(X, y); }
 
 }  // namespace zorp

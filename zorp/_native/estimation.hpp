@@ -20,9 +20,12 @@ VectorXd fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, con
 // Minimum-norm least-squares solution of X beta = y by a thin bidiagonal
 // divide-and-conquer SVD with its default rank threshold; a tall, well-conditioned
 // X (at least 512 rows and twice as many rows as columns) is first reduced by a QR
-// factorisation to the SVD of its k x k triangular factor. An X without rows or
+// factorisation (Cholesky QR twice, then one step of refinement on the residual)
+// to the SVD of its k x k triangular factor. An X without rows or
 // columns gives the zero vector of length cols(X). Throws std::invalid_argument
 // when y does not have one entry per row of X or X holds a non-finite value.
 VectorXd ols(const MatrixRef& X, const VectorRef& y);
+// The same for a row-major X, read in place (the direct SVD works on a copy).
+VectorXd ols(const RowMatrixRef& X, const VectorRef& y);
 
 }  // namespace zorp

@@ -217,7 +217,10 @@ PYBIND11_MODULE(zorp_core, m) {
 
     // Linear estimation.
     m.def(
-        "ols", [](const InputMatrix& X, const InputVector& y) { return zorp::ols(X, y); },
+        "ols",
+        [](const zorp_py::InputMatrixAnyOrder& X, const InputVector& y) {
+            return X.visit([&](const auto& view) { return zorp::ols(view, y); });
+        },
         zorp::doc::ols, py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
