@@ -211,7 +211,9 @@ def test_ols_qr_route_is_as_accurate_as_lapack(cond, residual, factor, order):
 # C-ordered float64 designs are read in place by a row-major kernel, others
 # (Fortran-ordered, strided) by the column-major one.
 @pytest.mark.parametrize("layout", ["C", "F", "strided"])
-@pytest.mark.parametrize("n, m", [(70_001, 3), (9_000, 40), (1, 5), (3_001, 11), (2_000, 20)])
+@pytest.mark.parametrize(
+    "n, m", [(70_001, 3), (9_000, 40), (1, 5), (3_001, 11), (2_000, 20), (5_001, 1), (4_099, 2)]
+)
 def test_regularized_over_many_row_blocks(n, m, layout):
     Phi, y = random_problem(n, m, n + m)
     Phi = {

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
+
+#if defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+#endif
 
 namespace zorp {
 
@@ -14,6 +19,8 @@ constexpr Index kQrMinRows = 512;
 // ... and kept only when the ratio of the extreme singular values is above this
 // bound; for worse-conditioned X the direct SVD keeps more digits.
 constexpr double kMaxQrCondition = 1e-5;
+// Bound on cond(X) |r| / (|X| |beta|) below which the QR route refines its solution.
+constexpr double kRefineResidual = 100.0;
 
 void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* message) {
     if (R != nullptr && gamma != 0.0 && (R->rows() != M || R->cols() != M)) {
@@ -21,9 +28,267 @@ void check_penalty_shape(const MatrixXd* R, double gamma, Index M, const char* m
     }
 }
 
+#if defined(__AVX2__) && defined(__FMA__)
+
+// (v0 + v2) + (v1 + v3) of the four lanes of v.
+inline double horizontal_sum(__m256d v) {
+    const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+}
+
+// Tile of the lower triangle of G += B'B for NI columns I.. and NJ columns J..
+// of a block B of len rows whose column j starts at col[j]: each entry
+// accumulates four interleaved partial sums over the rows in one register,
+// added together at the end; rows past the last multiple of four are added
+// one by one. Only entries on or below the diagonal are written.
+template <int NI, int NJ>
+void gram_tile(const double* const* col, Index len, Index I, Index J, MatrixXd& G) {
+    __m256d acc[NI][NJ];
+    for (int m = 0; m < NI; ++m) {
+        for (int q = 0; q < NJ; ++q) {
+            acc[m][q] = _mm256_setzero_pd();
+        }
+    }
+    const Index len4 = len - len % 4;
+    for (Index r = 0; r < len4; r += 4) {
+        __m256d a[NI];
+        for (int m = 0; m < NI; ++m) {
+            a[m] = _mm256_loadu_pd(col[I + m] + r);
+        }
+        for (int q = 0; q < NJ; ++q) {
+            const __m256d bq = _mm256_loadu_pd(col[J + q] + r);
+            for (int m = 0; m < NI; ++m) {
+                acc[m][q] = _mm256_fmadd_pd(a[m], bq, acc[m][q]);
+            }
+        }
+    }
+    double sum[NI][NJ];
+    for (int m = 0; m < NI; ++m) {
+        for (int q = 0; q < NJ; ++q) {
+            sum[m][q] = horizontal_sum(acc[m][q]);
+        }
+    }
+    for (int m = 0; m < NI; ++m) {
+        for (int q = 0; q < NJ; ++q) {
+            if (I + m >= J + q) {
+                const double* a = col[I + m];
+                const double* b = col[J + q];
+                for (Index r = len4; r < len; ++r) {
+                    sum[m][q] += a[r] * b[r];
+                }
+                G(I + m, J + q) += sum[m][q];
+            }
+        }
+    }
+}
+
+template <int NI>
+void gram_tile_row(const double* const* col, Index len, Index I, Index J, Index nj, MatrixXd& G) {
+    switch (nj) {
+        case 4:
+            return gram_tile<NI, 4>(col, len, I, J, G);
+        case 3:
+            return gram_tile<NI, 3>(col, len, I, J, G);
+        case 2:
+            return gram_tile<NI, 2>(col, len, I, J, G);
+        default:
+            return gram_tile<NI, 1>(col, len, I, J, G);
+    }
+}
+
+// Lower triangle of G += B'B for the k columns col[0..k) of a block of len rows,
+// in register tiles of 3 x 4 entries (12 accumulators and 3 + 1 operands: the
+// 16 AVX2 registers).
+void gram_lower_block(const double* const* col, Index len, Index k, MatrixXd& G) {
+    for (Index I = 0; I < k; I += 3) {
+        const Index ni = std::min<Index>(3, k - I);
+        const Index last = I + ni - 1;  // tiles reach up to the diagonal
+        for (Index J = 0; J <= last; J += 4) {
+            const Index nj = std::min<Index>(4, last + 1 - J);
+            switch (ni) {
+                case 3:
+                    gram_tile_row<3>(col, len, I, J, nj, G);
+                    break;
+                case 2:
+                    gram_tile_row<2>(col, len, I, J, nj, G);
+                    break;
+                default:
+                    gram_tile_row<1>(col, len, I, J, nj, G);
+                    break;
+            }
+        }
+    }
+}
+
+// Tile of the lower triangle of G += [X y]'[X y] for a row-major block X (len
+// rows of M values, row r at x + r * ld): NI rows of G from I on, against the
+// columns J .. J + nj of X, nj <= 4 NV, read as NV vectors per row of X (the
+// last one masked when nj is not a multiple of 4). Each row of the block adds
+// a broadcast of its value in column I + m (of y[r] for the row of y, OfY,
+// which is row M of G) times those vectors.
+template <int NI, int NV, bool OfY>
+void gram_tile_rows(const double* x, Index ld, Index M, const double* y, Index len, Index I,
+                    Index J, Index nj, MatrixXd& G) {
+    __m256d acc[NI][NV];
+    for (int m = 0; m < NI; ++m) {
+        for (int v = 0; v < NV; ++v) {
+            acc[m][v] = _mm256_setzero_pd();
+        }
+    }
+    // Lanes past column J + nj read on into the next rows and are never used;
+    // the rows whose vectors would reach past the block's last value (at least
+    // its last row, which may end the matrix) are read masked.
+    const auto add_row = [&](Index r, const __m256d* b) {
+        const double* row = x + r * ld;
+        for (int m = 0; m < NI; ++m) {
+            const __m256d a = _mm256_broadcast_sd(OfY ? y + r : row + I + m);
+            for (int v = 0; v < NV; ++v) {
+                acc[m][v] = _mm256_fmadd_pd(a, b[v], acc[m][v]);
+            }
+        }
+    };
+    const Index end = (len - 1) * ld + M;  // one past the block's last value
+    Index r = 0;
+    for (; r < len && r * ld + J + 4 * NV <= end; ++r) {
+        __m256d b[NV];
+        for (int v = 0; v < NV; ++v) {
+            b[v] = _mm256_loadu_pd(x + r * ld + J + 4 * v);
+        }
+        add_row(r, b);
+    }
+    const Index rest = nj - 4 * (NV - 1);  // lanes of the last vector, 1 to 4
+    const __m256i mask =
+        _mm256_setr_epi64x(-1, rest > 1 ? -1 : 0, rest > 2 ? -1 : 0, rest > 3 ? -1 : 0);
+    for (; r < len; ++r) {
+        const double* row = x + r * ld + J;
+        __m256d b[NV];
+        for (int v = 0; v + 1 < NV; ++v) {
+            b[v] = _mm256_loadu_pd(row + 4 * v);
+        }
+        b[NV - 1] = _mm256_maskload_pd(row + 4 * (NV - 1), mask);
+        add_row(r, b);
+    }
+    alignas(32) double lanes[NI][NV][4];
+    for (int m = 0; m < NI; ++m) {
+        for (int v = 0; v < NV; ++v) {
+            _mm256_store_pd(lanes[m][v], acc[m][v]);
+        }
+    }
+    for (int m = 0; m < NI; ++m) {
+        for (int v = 0; v < NV; ++v) {
+            for (Index l = 0; l < 4; ++l) {
+                const Index c = J + 4 * v + l;
+                if (c < J + nj && (OfY || c <= I + m)) {
+                    G(I + m, c) += lanes[m][v][l];
+                }
+            }
+        }
+    }
+}
+
+template <int NI, bool OfY>
+void gram_tile_rows_nv(const double* x, Index ld, Index M, const double* y, Index len, Index I,
+                       Index J, Index nj, MatrixXd& G) {
+    if (nj > 4) {
+        gram_tile_rows<NI, 2, OfY>(x, ld, M, y, len, I, J, nj, G);
+    } else {
+        gram_tile_rows<NI, 1, OfY>(x, ld, M, y, len, I, J, nj, G);
+    }
+}
+
+// Lower triangle of G += [X y]'[X y] without the entry y'y, for a row-major
+// block X of len rows and M columns, in tiles of up to 4 x 8 entries.
+void gram_lower_block_rows(const double* x, Index ld, const double* y, Index M, Index len,
+                           MatrixXd& G) {
+    for (Index I = 0; I < M; I += 4) {
+        const Index ni = std::min<Index>(4, M - I);
+        const Index end = I + ni;  // columns up to the diagonal
+        for (Index J = 0; J < end; J += 8) {
+            const Index nj = std::min<Index>(8, end - J);
+            switch (ni) {
+                case 4:
+                    gram_tile_rows_nv<4, false>(x, ld, M, y, len, I, J, nj, G);
+                    break;
+                case 3:
+                    gram_tile_rows_nv<3, false>(x, ld, M, y, len, I, J, nj, G);
+                    break;
+                case 2:
+                    gram_tile_rows_nv<2, false>(x, ld, M, y, len, I, J, nj, G);
+                    break;
+                default:
+                    gram_tile_rows_nv<1, false>(x, ld, M, y, len, I, J, nj, G);
+                    break;
+            }
+        }
+    }
+    for (Index J = 0; J < M; J += 8) {
+        gram_tile_rows_nv<1, true>(x, ld, M, y, len, M, J, std::min<Index>(8, M - J), G);
+    }
+}
+
+// Lower triangle of A += Phi'Phi and b += Phi'y in one pass over blocks of rows
+// that stay in cache: y joins the block as its last column, so the cross
+// products are the last row of the tiled Gram matrix. Row-major blocks are read
+// in place by their own kernel.
+template <class Design>
+void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
+    const Index M = Phi.cols();
+    if (M == 0) {
+        return;
+    }
+    constexpr Index kBlockDoubles = Index{1} << 12;  // 32 KiB of the design matrix
+    const Index rows = std::max<Index>(64, kBlockDoubles / M);
+    // Groups of kGroupBlocks block sums are added pairwise (a binary counter of
+    // partial sums), so the rounding error grows with the logarithm of the
+    // number of rows rather than with the number itself.
+    constexpr Index kGroupBlocks = 16;
+    MatrixXd G = MatrixXd::Zero(M + 1, M + 1);
+    std::vector<MatrixXd> partial;
+    std::vector<bool> held;
+    std::vector<const double*> col(static_cast<size_t>(M + 1));
+    Index in_group = 0;
+    for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
+        const Index len = std::min(rows, Phi.rows() - r0);
+        if constexpr (Design::IsRowMajor) {
+            gram_lower_block_rows(Phi.data() + r0 * Phi.outerStride(), Phi.outerStride(),
+                                  y.data() + r0, M, len, G);
+        } else {
+            for (Index j = 0; j < M; ++j) {
+                col[static_cast<size_t>(j)] = Phi.data() + j * Phi.outerStride() + r0;
+            }
+            col[static_cast<size_t>(M)] = y.data() + r0;
+            gram_lower_block(col.data(), len, M + 1, G);
+        }
+        if (++in_group < kGroupBlocks && r0 + rows < Phi.rows()) {
+            continue;
+        }
+        in_group = 0;
+        size_t level = 0;
+        for (; level < held.size() && held[level]; ++level) {
+            G += partial[level];
+            held[level] = false;
+        }
+        if (level == held.size()) {
+            partial.emplace_back();
+            held.push_back(false);
+        }
+        partial[level] = G;
+        held[level] = true;
+        G.setZero();
+    }
+    for (size_t level = 0; level < held.size(); ++level) {
+        if (held[level]) {
+            G += partial[level];
+        }
+    }
+    A.triangularView<Eigen::Lower>() += G.topLeftCorner(M, M);
+    b += G.row(M).head(M).transpose();
+}
+
+#else
+
 // Lower triangle of A += Phi'Phi (a symmetric rank update) and b += Phi'y, in one
 // pass over blocks of rows small enough to stay in cache between the two products.
-// Phi is column-major or row-major; either way a block of rows is one product.
 template <class Design>
 void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
     const Index M = Phi.cols();
@@ -39,6 +304,8 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
         b.noalias() += block.transpose() * y.segment(r0, len);
     }
 }
+
+#endif
 
 // Least squares through a QR factorisation of a tall X: with X = Q R, the
 // minimum-norm solution of X beta = y is that of R beta = (Q'y)[0:k], solved by
@@ -96,18 +363,26 @@ bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta) {
     L2.triangularView<Eigen::Lower>().solveInPlace(c2);
     beta = svd.solve(c2);
     // One step of refinement on the residual r = y - X beta: the correction
-    // solves R d = Q'r with Q'r = R^-T X'r, which recovers the digits the
-    // products with R1^-1 lose to X's conditioning.
+    // solves R d = Q'r with Q'r = R^-T X'r. It removes the error of order
+    // cond(X) eps that the products with R1^-1 leave, but carries its own, of
+    // order cond(X)^2 eps |r| / (|X| |beta|) at worst. It is taken where the
+    // residual is below kRefineResidual / cond(X) of the fit: on problems of
+    // known solution it gained up to two digits there and lost up to one beyond.
     VectorXd z = VectorXd::Zero(k);
+    double rr = 0.0;
     for (Index r0 = 0; r0 < X.rows(); r0 += rows) {
         const Index len = std::min(rows, X.rows() - r0);
         const auto block = X.middleRows(r0, len);
         const VectorXd r = y.segment(r0, len) - block * beta;
         z.noalias() += block.transpose() * r;
+        rr += r.squaredNorm();
     }
-    L1.triangularView<Eigen::Lower>().solveInPlace(z);
-    L2.triangularView<Eigen::Lower>().solveInPlace(z);
-    beta += svd.solve(z);
+    const double cond = s[0] / s[k - 1];
+    if (cond * std::sqrt(rr) < kRefineResidual * s[0] * beta.norm()) {
+        L1.triangularView<Eigen::Lower>().solveInPlace(z);
+        L2.triangularView<Eigen::Lower>().solveInPlace(z);
+        beta += svd.solve(z);
+    }
     return true;
 }
 
