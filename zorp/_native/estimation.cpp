@@ -189,7 +189,9 @@ void gram_tile_rows(const double* x, Index ld, Index M, const double* y, Index l
 template <int NI, bool OfY>
 void gram_tile_rows_nv(const double* x, Index ld, Index M, const double* y, Index len, Index I,
                        Index J, Index nj, MatrixXd& G) {
-    if (nj > 4) {
+    if (nj > 8) {
+        gram_tile_rows<NI, 3, OfY>(x, ld, M, y, len, I, J, nj, G);
+    } else if (nj > 4) {
         gram_tile_rows<NI, 2, OfY>(x, ld, M, y, len, I, J, nj, G);
     } else {
         gram_tile_rows<NI, 1, OfY>(x, ld, M, y, len, I, J, nj, G);
@@ -197,14 +199,15 @@ void gram_tile_rows_nv(const double* x, Index ld, Index M, const double* y, Inde
 }
 
 // Lower triangle of G += [X y]'[X y] without the entry y'y, for a row-major
-// block X of len rows and M columns, in tiles of up to 4 x 8 entries.
+// block X of len rows and M columns, in tiles of up to 4 x 12 entries (12
+// accumulators, 3 + 1 operands).
 void gram_lower_block_rows(const double* x, Index ld, const double* y, Index M, Index len,
                            MatrixXd& G) {
     for (Index I = 0; I < M; I += 4) {
         const Index ni = std::min<Index>(4, M - I);
         const Index end = I + ni;  // columns up to the diagonal
-        for (Index J = 0; J < end; J += 8) {
-            const Index nj = std::min<Index>(8, end - J);
+        for (Index J = 0; J < end; J += 12) {
+            const Index nj = std::min<Index>(12, end - J);
             switch (ni) {
                 case 4:
                     gram_tile_rows_nv<4, false>(x, ld, M, y, len, I, J, nj, G);
@@ -221,8 +224,8 @@ void gram_lower_block_rows(const double* x, Index ld, const double* y, Index M, 
             }
         }
     }
-    for (Index J = 0; J < M; J += 8) {
-        gram_tile_rows_nv<1, true>(x, ld, M, y, len, M, J, std::min<Index>(8, M - J), G);
+    for (Index J = 0; J < M; J += 12) {
+        gram_tile_rows_nv<1, true>(x, ld, M, y, len, M, J, std::min<Index>(12, M - J), G);
     }
 }
 
