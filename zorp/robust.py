@@ -59,7 +59,7 @@ TRIM_FACTOR = 1.0 - 2.0 * TRIM * _PHI_T / _MASS_T
 # from the search coordinates.
 ORTHO_CUTOFF = 1e-12
 # The automatic curvature weight of the robust fit is picked on this grid of
-# log10(gamma2), without the golden-section refinement: the criterion is flat
+# log10(gamma2), without the Newton refinement of the slope: the criterion is flat
 # at its minimum, and one vectorised evaluation per basis is much cheaper.
 FAST_GRID = np.linspace(*LOG10_GAMMA_RANGE, 341)
 
