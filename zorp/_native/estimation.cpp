@@ -229,10 +229,13 @@ void gram_lower_block_rows(const double* x, Index ld, const double* y, Index M, 
     }
 }
 
+#endif
+
 // Lower triangle of A += Phi'Phi and b += Phi'y in one pass over blocks of rows
-// that stay in cache: y joins the block as its last column, so the cross
-// products are the last row of the tiled Gram matrix. Row-major blocks are read
-// in place by their own kernel.
+// that stay in cache. With AVX2, y joins the block as its last column, so the
+// cross products are the last row of the tiled Gram matrix, and row-major blocks
+// are read in place by their own kernel; otherwise each block is a symmetric
+// rank update and a product.
 template <class Design>
 void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
     const Index M = Phi.cols();
@@ -248,10 +251,11 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
     MatrixXd G = MatrixXd::Zero(M + 1, M + 1);
     std::vector<MatrixXd> partial;
     std::vector<bool> held;
-    std::vector<const double*> col(static_cast<size_t>(M + 1));
+    [[maybe_unused]] std::vector<const double*> col(static_cast<size_t>(M + 1));
     Index in_group = 0;
     for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
         const Index len = std::min(rows, Phi.rows() - r0);
+#if defined(__AVX2__) && defined(__FMA__)
         if constexpr (Design::IsRowMajor) {
             gram_lower_block_rows(Phi.data() + r0 * Phi.outerStride(), Phi.outerStride(),
                                   y.data() + r0, M, len, G);
@@ -262,6 +266,12 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
             col[static_cast<size_t>(M)] = y.data() + r0;
             gram_lower_block(col.data(), len, M + 1, G);
         }
+#else
+        const auto block = Phi.middleRows(r0, len);
+        G.topLeftCorner(M, M).template selfadjointView<Eigen::Lower>().rankUpdate(
+            block.transpose());
+        G.row(M).head(M).noalias() += (block.transpose() * y.segment(r0, len)).transpose();
+#endif
         if (++in_group < kGroupBlocks && r0 + rows < Phi.rows()) {
             continue;
         }
@@ -287,28 +297,6 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
     A.triangularView<Eigen::Lower>() += G.topLeftCorner(M, M);
     b += G.row(M).head(M).transpose();
 }
-
-#else
-
-// Lower triangle of A += Phi'Phi (a symmetric rank update) and b += Phi'y, in one
-// pass over blocks of rows small enough to stay in cache between the two products.
-template <class Design>
-void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
-    const Index M = Phi.cols();
-    if (M == 0) {
-        return;
-    }
-    constexpr Index kBlockDoubles = Index{1} << 15;  // 256 KiB of the design matrix
-    const Index rows = std::max<Index>(64, kBlockDoubles / M);
-    for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
-        const Index len = std::min(rows, Phi.rows() - r0);
-        const auto block = Phi.middleRows(r0, len);
-        A.selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
-        b.noalias() += block.transpose() * y.segment(r0, len);
-    }
-}
-
-#endif
 
 // Least squares through a QR factorisation of a tall X: with X = Q R, the
 // minimum-norm solution of X beta = y is that of R beta = (Q'y)[0:k], solved by
