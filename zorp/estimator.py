@@ -45,6 +45,7 @@ from zorp.smoothing import (
     SmoothingPath,
     Sufficient,
     fixed_part,
+    submatrix,
 )
 
 Method = Literal["penalized", "ols", "mcmc", "robust"]
@@ -978,8 +979,8 @@ class SmoothPolynomialRegressor:
             idx = np.flatnonzero(np.all(exps <= np.asarray(degrees), axis=1))
             whole = len(idx) == len(plan.mi_all)
             stats = stats_all if whole else stats_all.subset(idx)
-            R1s = R1 if whole else R1[np.ix_(idx, idx)]
-            R2s = R2 if whole else R2[np.ix_(idx, idx)]
+            R1s = R1 if whole else submatrix(R1, idx)
+            R2s = R2 if whole else submatrix(R2, idx)
             lams: NDArray[np.float64] | None = None
             value: float | None
             if ols:

@@ -32,6 +32,7 @@ CRITERIA: tuple[str, ...] = ("reml", "gcv")
 # the grid the search starts from before refining the best bracket.
 LOG10_GAMMA_RANGE = (-14.0, 3.0)
 GRID_POINTS = 69
+GRID = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
 REFINE_STEPS = 40
 REFINE_TOL = 1e-9  # in log10 of the weight
 # Floor of the reduced eigenvalues: directions that neither the data nor the
@@ -83,7 +84,7 @@ class Sufficient:
 
     def subset(self, idx: NDArray[np.intp]) -> Sufficient:
         """The statistics of the basis made of the columns `idx`."""
-        return Sufficient(self.gram[np.ix_(idx, idx)], self.cross[idx], self.yy, self.n)
+        return Sufficient(submatrix(self.gram, idx), self.cross[idx], self.yy, self.n)
 
 
 @dataclass(frozen=True)
@@ -113,6 +114,14 @@ class ColumnFits:
     cov_T: NDArray[np.float64]
     cov_d: NDArray[np.float64]
     criterion_value: NDArray[np.float64]
+
+
+def submatrix(A: NDArray[np.float64], idx: NDArray[np.intp]) -> NDArray[np.float64]:
+    """A[idx][:, idx]; a slice when idx are the leading indices (nested 1-D bases)."""
+    if len(idx) and idx[-1] == len(idx) - 1 and np.array_equal(idx, np.arange(len(idx))):
+        return A[: len(idx), : len(idx)]
+    out: NDArray[np.float64] = A[np.ix_(idx, idx)]
+    return out
 
 
 def _null_rows(S: NDArray[np.float64]) -> NDArray[np.bool_]:
@@ -249,7 +258,7 @@ class SmoothingPath:
         b2d = b2d / d
 
         def dot(u: NDArray[np.float64], v: NDArray[np.float64]) -> NDArray[np.float64]:
-            out: NDArray[np.float64] = np.einsum("...k,...k->...", u, v)
+            out: NDArray[np.float64] = np.vecdot(u, v)
             return out
 
         if kind == "gcv":
@@ -285,7 +294,7 @@ class SmoothingPath:
     def select(self, kind: Criterion) -> tuple[float, float]:
         """The weight minimising the criterion on the search range, and its value;
         with several targets, one weight minimising the summed criterion."""
-        grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
+        grid = GRID
         values = self.criterion(10.0**grid, kind)
         if values.ndim == 2:
             values = values.sum(axis=1)
@@ -307,7 +316,7 @@ class SmoothingPath:
             lam, _ = self.select(kind)
             lams = np.full(t, lam)
             return lams, self.criterion(lams, kind, paired=True)
-        grid = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
+        grid = GRID
         values = self.criterion(10.0**grid, kind)  # (grid, t)
         i = np.argmin(values, axis=0)
         x = _newton(grid, i, lambda lam: self.slopes(lam, kind, paired=True))
@@ -430,7 +439,7 @@ def fixed_part(
     fixed = stats.gram.copy()
     if R1 is not None and gamma1 != 0.0:
         fixed += stats.n * gamma1 * R1
-    fixed[np.diag_indices_from(fixed)] += ridge
+    fixed.flat[:: len(fixed) + 1] += ridge
     return fixed
 
 
