@@ -391,9 +391,9 @@ def column_scores(
     """The native description-length score (`mdl_score_reg`) and hit rate
     (`compute_sr` within 0.4 MAD of the targets) of the fits Phi @ coef[j] of
     every column j of the (n, t) targets Y, computed for all columns at once."""
-    n, k = Y.shape[0], coef.shape[1]
+    n = Y.shape[0]
     m = _column_mad(Y)
-    eps = np.where(m > 0, 0.4 * m, 0.4)
+    eps = hit_tolerance(m)
     hits = np.zeros(Y.shape[1], dtype=np.intp)
     coef_T = coef.T
     step = max(1, 2**18 // Y.shape[1])
@@ -404,13 +404,36 @@ def column_scores(
         np.abs(resid, out=resid)
         hits += np.count_nonzero(resid < eps, axis=0)
     sr = np.maximum(hits / n, 1.0 / (2.0 * n))
+    return description_length(sr, n, coef, H, R1, R2, gamma1, gamma2), sr
+
+
+def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
+    """The native score's hit tolerance for targets of median absolute
+    deviation m: 0.4 m, or 0.4 where m is 0."""
+    out: NDArray[np.float64] = np.where(np.asarray(m) > 0, 0.4 * np.asarray(m), 0.4)
+    return out
+
+
+def description_length(
+    sr: NDArray[np.float64],
+    n: int,
+    coef: NDArray[np.float64],
+    H: int,
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    gamma1: float,
+    gamma2: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """The native `mdl_score_reg` of fits (t, k) with hit rates sr (t,) over n
+    points, from the hit rates (so that the tolerance's median is taken once)."""
+    k = coef.shape[1]
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(sr)
     if gamma1 != 0.0:
         score = score + gamma1 * ((coef @ R1) * coef).sum(axis=1)
     quad2 = ((coef @ R2) * coef).sum(axis=1)
-    score = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
-    return score, sr
+    out: NDArray[np.float64] = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
+    return out
 
 
 # -- bases ----------------------------------------------------------------------
@@ -843,10 +866,20 @@ class SmoothPolynomialRegressor:
 
         start = time.perf_counter()
         yp = Phi @ coef
-        k = len(coef)
-        mdl = _core.mdl_score_reg(yp, ya, k, int(self.H), coef, R1s, R2s, g1, gamma2)
         m = _core.mad(ya)
-        hit_rate = _core.compute_sr(yp, ya, 0.4 * m if m > 0 else 0.4)
+        hit_rate = _core.compute_sr(yp, ya, float(hit_tolerance(m)))
+        mdl = float(
+            description_length(
+                np.array([hit_rate]),
+                len(ya),
+                coef[None],
+                int(self.H),
+                R1s,
+                R2s,
+                g1,
+                np.array([gamma2]),
+            )[0]
+        )
         timings["score"] = time.perf_counter() - start
 
         self._store(plan, choice, coef, lo, hi, names)
@@ -1050,7 +1083,7 @@ class SmoothPolynomialRegressor:
         idx = chosen.idx
         weights = res.weights if w is None else res.weights * w
         stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
-        R1s, R2s = R1[np.ix_(idx, idx)], R2[np.ix_(idx, idx)]
+        R1s, R2s = submatrix(R1, idx), submatrix(R2, idx)
         path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
         model = path.fit(chosen.model.gamma2)
         return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
@@ -1090,7 +1123,7 @@ class SmoothPolynomialRegressor:
         start = time.perf_counter()
         models = [choice.model for choice, _ in fits]
         gamma2 = np.array([m.gamma2 for m in models])
-        R1s, R2s = plan.R1[np.ix_(idx, idx)], plan.R2[np.ix_(idx, idx)]
+        R1s, R2s = submatrix(plan.R1, idx), submatrix(plan.R2, idx)
         Phi = Phi_all[:, idx]
         scores, hits = column_scores(
             Phi,

@@ -30,7 +30,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zorp._native import zorp_core as _core
-from zorp.smoothing import LOG10_GAMMA_RANGE, Criterion, PenalizedFit, SmoothingPath
+from zorp.smoothing import (
+    LOG10_GAMMA_RANGE,
+    Criterion,
+    PenalizedFit,
+    SmoothingPath,
+    submatrix,
+)
 
 # Tukey's biweight tuning constant for 95 % asymptotic efficiency at the Gaussian.
 TUKEY_C = 4.685
@@ -291,7 +297,7 @@ def fit_robust(
 
     def solver(basis: Basis) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
         Phi = Phi_all[:, basis.idx]
-        R1s, R2s = R1[np.ix_(basis.idx, basis.idx)], R2[np.ix_(basis.idx, basis.idx)]
+        R1s, R2s = submatrix(R1, basis.idx), submatrix(R2, basis.idx)
         g2 = basis.model.gamma2
         return lambda w: weighted_solve(Phi, y, w, R1s, R2s, gamma1, g2, ridge)
 
@@ -302,8 +308,8 @@ def fit_robust(
         Phi,
         y,
         start,
-        R1[np.ix_(idx, idx)],
-        R2[np.ix_(idx, idx)],
+        submatrix(R1, idx),
+        submatrix(R2, idx),
         gamma1,
         first.model.gamma2,
         settings,

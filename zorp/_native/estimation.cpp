@@ -249,8 +249,7 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
     // number of rows rather than with the number itself.
     constexpr Index kGroupBlocks = 16;
     MatrixXd G = MatrixXd::Zero(M + 1, M + 1);
-    std::vector<MatrixXd> partial;
-    std::vector<bool> held;
+    std::vector<MatrixXd> partial;  // level l holds 2^l groups, or is empty
     [[maybe_unused]] std::vector<const double*> col(static_cast<size_t>(M + 1));
     Index in_group = 0;
     for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
@@ -277,21 +276,19 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
         }
         in_group = 0;
         size_t level = 0;
-        for (; level < held.size() && held[level]; ++level) {
+        for (; level < partial.size() && partial[level].size() != 0; ++level) {
             G += partial[level];
-            held[level] = false;
+            partial[level].resize(0, 0);
         }
-        if (level == held.size()) {
+        if (level == partial.size()) {
             partial.emplace_back();
-            held.push_back(false);
         }
-        partial[level] = G;
-        held[level] = true;
-        G.setZero();
+        partial[level].swap(G);
+        G.setZero(M + 1, M + 1);
     }
-    for (size_t level = 0; level < held.size(); ++level) {
-        if (held[level]) {
-            G += partial[level];
+    for (const MatrixXd& P : partial) {
+        if (P.size() != 0) {
+            G += P;
         }
     }
     A.triangularView<Eigen::Lower>() += G.topLeftCorner(M, M);
