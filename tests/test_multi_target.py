@@ -94,17 +94,44 @@ def test_multi_target_refusals_and_column_vector(many):
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
-@pytest.mark.parametrize("n", [2, 3, 4, 7, 600, 601])
-def test_column_mad_equals_native_mad(rng, n, order):
-    # The one-sort search across the two runs of distances, against the
-    # native selection; ties, constant and two-valued columns included.
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 4, 7, 49, 600, 601, 3000])
+def test_column_mads_equal_native_mad(rng, n, order):
+    # The bucket selection of every column against the native mad: ties,
+    # constant and two-valued columns, ranges that overflow or are subnormal,
+    # heavy tails, infinities and NaN.
     from zorp import mad
-    from zorp.estimator import _column_mad
+    from zorp._native.zorp_columns import column_mads
 
     Y = rng.normal(size=(n, 40))
-    Y[:, 1::4] = np.round(Y[:, 1::4])  # many ties
+    Y[:, 1::8] = np.round(Y[:, 1::8])  # many ties
     Y[:, 2] = 3.0  # constant
-    Y[: n // 2, 3::4] = -1.0  # half of the column one value
+    Y[: n // 2, 3::8] = -1.0  # half of the column one value
+    Y[:, 4] *= 1e300  # the range overflows
+    Y[:, 5] = 1e-310 * np.round(3.0 * Y[:, 5])  # subnormal steps
+    Y[:, 6] = 1e5 * rng.standard_cauchy(n)
+    Y[:, 7] = np.where(Y[:, 7] > 0.5, np.inf, Y[:, 7])
+    Y[: n // 2 + 1, 9] = -np.inf  # median at -inf: distances inf - inf
+    Y[:, 10] = np.where(Y[:, 10] > 1.5, np.nan, Y[:, 10])
     Y = np.asarray(Y, order=order)
     expected = np.array([mad(Y[:, j]) for j in range(Y.shape[1])])
-    assert np.array_equal(_column_mad(Y), expected)
+    np.testing.assert_array_equal(column_mads(Y), expected)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("t", [5, 37, 700])
+def test_column_hit_counts_equal_dense_residuals(rng, t, order):
+    # Whole groups of columns, the columns past them, and enough work for the
+    # threads; a NaN or infinite target is never a hit.
+    from zorp._native.zorp_columns import column_hit_counts
+
+    n, k = 500, 12
+    Phi = np.asfortranarray(rng.normal(size=(n, k)))
+    coef = rng.normal(size=(t, k))
+    Y = Phi @ coef.T + rng.normal(size=(n, t))
+    Y[7, :] = np.nan
+    Y[8, ::3] = np.inf
+    Y = np.asarray(Y, order=order)
+    eps = rng.uniform(0.2, 2.0, t)
+    expected = np.count_nonzero(np.abs(Y - Phi @ coef.T) < eps, axis=0)
+    assert expected.min() > 0 and expected.max() < n - 2
+    np.testing.assert_array_equal(column_hit_counts(Phi, Y, coef, eps), expected)

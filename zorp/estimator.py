@@ -5,12 +5,10 @@ from __future__ import annotations
 import functools
 import inspect
 import math
-import os
 import sys
 import time
 import warnings
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from statistics import NormalDist
 from typing import Any, Literal, Self, overload
@@ -18,6 +16,7 @@ from typing import Any, Literal, Self, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from zorp._native import zorp_columns as _columns
 from zorp._native import zorp_core as _core
 from zorp.params import (
     INT32_MAX,
@@ -297,87 +296,6 @@ class Choice:
     model: PenalizedFit | ColumnFits
 
 
-def _column_mad(Y: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Median absolute deviation about the median of every column of Y (as the
-    native `mad`), from one sort of each column.
-
-    In a sorted column the distances to the median are two sorted runs, the
-    values below the median read backwards and those above read forwards; the
-    middle order statistics of their union come from a binary search across
-    the two runs, for all columns at once."""
-    S = _sorted_columns(Y)
-    med = _middle(S)
-    t, n = S.shape
-    rows = np.arange(t)
-    # Length of the run below: the first position not below the median.
-    p, stop = np.zeros(t, dtype=np.intp), np.full(t, n, dtype=np.intp)
-    while np.any(p < stop):
-        mid = (p + stop) // 2
-        low = S[rows, np.minimum(mid, n - 1)] < med
-        p, stop = np.where(low, mid + 1, p), np.where(low, stop, mid)
-    q = n - p
-    last = n - 1
-
-    def below(i: NDArray[np.intp]) -> NDArray[np.float64]:
-        # i-th smallest distance of the run below (+inf past its end).
-        value = med - S[rows, np.clip(p - 1 - i, 0, last)]
-        return np.where(i < p, value, np.inf)
-
-    def above(j: NDArray[np.intp]) -> NDArray[np.float64]:
-        value = S[rows, np.clip(p + j, 0, last)] - med
-        return np.where(j < q, value, np.inf)
-
-    h = n // 2
-    k = h if n % 2 else h - 1  # 0-based rank of the lower middle statistic
-    # Smallest count i taken from the run below such that the k + 1 smallest
-    # distances are i from below and k + 1 - i from above.
-    lo = np.maximum(0, k + 1 - q)
-    hi = np.minimum(k + 1, p)
-    while np.any(lo < hi):
-        i = (lo + hi) // 2
-        go_up = (lo < hi) & (above(k - i) > below(i))
-        lo = np.where(go_up, i + 1, lo)
-        hi = np.where(go_up, hi, i)
-    i, j = lo, k + 1 - lo
-    lower = np.maximum(
-        np.where(i > 0, below(i - 1), -np.inf), np.where(j > 0, above(j - 1), -np.inf)
-    )
-    if n % 2:
-        return lower
-    upper = np.minimum(below(i), above(j))
-    return 0.5 * (lower + upper)
-
-
-def _sorted_columns(Y: NDArray[np.float64]) -> NDArray[np.float64]:
-    """The columns of Y as sorted rows of a new (t, n) array."""
-    S = np.empty(Y.shape[::-1])
-    t = S.shape[0]
-
-    def work(start: int, stop: int) -> None:
-        # Transposed in blocks that stay in cache, then sorted in place.
-        for a in range(start, stop, 256):
-            b = min(a + 256, stop)
-            S[a:b] = Y[:, a:b].T
-            S[a:b].sort(axis=1)
-
-    # NumPy's copies and sorts release the interpreter lock: large inputs are
-    # done in column ranges on several threads.
-    parts = min(os.cpu_count() or 1, 8, max(1, S.size // 500_000))
-    if parts == 1:
-        work(0, t)
-        return S
-    edges = np.linspace(0, t, parts + 1).astype(int).tolist()
-    with ThreadPoolExecutor(parts) as pool:
-        list(pool.map(work, edges[:-1], edges[1:]))
-    return S
-
-
-def _middle(S: NDArray[np.float64]) -> NDArray[np.float64]:
-    # Median of rows already sorted: the middle value, or the mean of the two.
-    h = S.shape[1] // 2
-    return S[:, h].copy() if S.shape[1] % 2 else 0.5 * (S[:, h - 1] + S[:, h])
-
-
 def column_scores(
     Phi: NDArray[np.float64],
     Y: NDArray[np.float64],
@@ -392,17 +310,8 @@ def column_scores(
     (`compute_sr` within 0.4 MAD of the targets) of the fits Phi @ coef[j] of
     every column j of the (n, t) targets Y, computed for all columns at once."""
     n = Y.shape[0]
-    m = _column_mad(Y)
-    eps = hit_tolerance(m)
-    hits = np.zeros(Y.shape[1], dtype=np.intp)
-    coef_T = coef.T
-    step = max(1, 2**18 // Y.shape[1])
-    for a in range(0, n, step):
-        # Residuals of a block of rows, formed and counted while in cache.
-        resid = Phi[a : a + step] @ coef_T
-        resid -= Y[a : a + step]
-        np.abs(resid, out=resid)
-        hits += np.count_nonzero(resid < eps, axis=0)
+    eps = hit_tolerance(_columns.column_mads(Y))
+    hits = _columns.column_hit_counts(Phi, Y, coef, eps)
     sr = np.maximum(hits / n, 1.0 / (2.0 * n))
     return description_length(sr, n, coef, H, R1, R2, gamma1, gamma2), sr
 

@@ -1,0 +1,26 @@
+// Score statistics of many target columns fitted on one design.
+#pragma once
+
+#include "types.hpp"
+
+namespace zorp {
+
+using IndexVector = Eigen::Matrix<Index, Eigen::Dynamic, 1>;
+
+// Per column j of the targets Y (n x t), the number of rows i with
+// |Y(i, j) - Phi.row(i) . coef.row(j)| < eps[j] (a NaN residual is no hit): the
+// hit counts of the description-length score of t fits on one design, with
+// Phi n x k and coef t x k. The residuals are formed block by block in cache,
+// never as a whole n x t array. Throws std::invalid_argument on mismatched shapes.
+// Per column of Y (n x t), the unscaled median absolute deviation about the
+// median, equal to mad() of that column (0.0 for n = 0, NaN for a column
+// holding a NaN).
+VectorXd column_mads(const RowMatrixRef& Y);
+VectorXd column_mads(const MatrixRef& Y);
+
+IndexVector column_hit_counts(const MatrixRef& Phi, const RowMatrixRef& Y, const RowMatrixRef& coef,
+                              const VectorRef& eps);
+IndexVector column_hit_counts(const MatrixRef& Phi, const MatrixRef& Y, const RowMatrixRef& coef,
+                              const VectorRef& eps);
+
+}  // namespace zorp
