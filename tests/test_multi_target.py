@@ -119,18 +119,22 @@ def test_column_mads_equal_native_mad(rng, n, order):
 
 @pytest.mark.parametrize("order", ["C", "F"])
 @pytest.mark.parametrize("t", [5, 37, 700])
-def test_column_hit_counts_equal_dense_residuals(rng, t, order):
+def test_column_kernels_equal_dense_numpy(rng, t, order):
     # Whole groups of columns, the columns past them, and enough work for the
     # threads; a NaN or infinite target is never a hit.
-    from zorp._native.zorp_columns import column_hit_counts
+    from zorp._native.zorp_columns import column_cross, column_hit_counts
 
     n, k = 500, 12
     Phi = np.asfortranarray(rng.normal(size=(n, k)))
     coef = rng.normal(size=(t, k))
-    Y = Phi @ coef.T + rng.normal(size=(n, t))
+    Y = np.asarray(Phi @ coef.T + rng.normal(size=(n, t)), order=order)
+    w = rng.uniform(0.0, 2.0, n)
+    for weights, scaled in ((np.empty(0), Y), (w, Y * w[:, None])):
+        cross, yy = column_cross(Phi, Y, weights)
+        np.testing.assert_allclose(cross, Phi.T @ scaled, rtol=1e-12, atol=1e-12 * n)
+        np.testing.assert_allclose(yy, np.einsum("ij,ij->j", Y, scaled), rtol=1e-12)
     Y[7, :] = np.nan
     Y[8, ::3] = np.inf
-    Y = np.asarray(Y, order=order)
     eps = rng.uniform(0.2, 2.0, t)
     expected = np.count_nonzero(np.abs(Y - Phi @ coef.T) < eps, axis=0)
     assert expected.min() > 0 and expected.max() < n - 2

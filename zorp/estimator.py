@@ -339,8 +339,8 @@ def description_length(
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(sr)
     if gamma1 != 0.0:
-        score = score + gamma1 * ((coef @ R1) * coef).sum(axis=1)
-    quad2 = ((coef @ R2) * coef).sum(axis=1)
+        score = score + gamma1 * (_columns.product(coef, R1) * coef).sum(axis=1)
+    quad2 = (_columns.product(coef, R2) * coef).sum(axis=1)
     out: NDArray[np.float64] = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
     return out
 

@@ -18,12 +18,14 @@ variance profiled out) and generalised cross-validation ("gcv").
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Literal
 
 import numpy as np
 from numpy.typing import NDArray
+
+from zorp._native import zorp_columns as _columns
+from zorp._native.zorp_columns import MIN_EIGENVALUE
 
 Criterion = Literal["reml", "gcv"]
 CRITERIA: tuple[str, ...] = ("reml", "gcv")
@@ -33,11 +35,6 @@ CRITERIA: tuple[str, ...] = ("reml", "gcv")
 LOG10_GAMMA_RANGE = (-14.0, 3.0)
 GRID_POINTS = 69
 GRID = np.linspace(*LOG10_GAMMA_RANGE, GRID_POINTS)
-REFINE_STEPS = 40
-REFINE_TOL = 1e-9  # in log10 of the weight
-# Floor of the reduced eigenvalues: directions that neither the data nor the
-# penalty determine get this much shrinkage instead of a division by zero.
-MIN_EIGENVALUE = 1e-14
 
 
 @dataclass(frozen=True)
@@ -62,11 +59,13 @@ class Sufficient:
         weights: NDArray[np.float64] | None = None,
     ) -> Sufficient:
         if y.ndim == 2:
+            # Many columns: one native pass over y for the cross products and
+            # sums of squares.
+            w = np.empty(0) if weights is None else weights
+            cross, yy = _columns.column_cross(Phi, y, w)
             if weights is None:
-                return cls(Phi.T @ Phi, Phi.T @ y, np.einsum("ij,ij->j", y, y), float(len(y)))
-            Pw = Phi * weights[:, None]
-            yy = np.einsum("ij,ij->j", y, y * weights[:, None])
-            return cls(Pw.T @ Phi, Pw.T @ y, yy, float(weights.sum()))
+                return cls(Phi.T @ Phi, cross, yy, float(len(y)))
+            return cls((Phi * weights[:, None]).T @ Phi, cross, yy, float(weights.sum()))
         if weights is None:
             return cls(Phi.T @ Phi, Phi.T @ y, float(y @ y), float(len(y)))
         Pw = Phi * weights[:, None]
@@ -163,10 +162,12 @@ class SmoothingPath:
         self.mu = np.clip(mu, 0.0, 1.0)
         self._rest = 1.0 - self.mu
         self.T = Linv.T @ U  # b = T' c; coefficients = T (b / d)
-        self.b = self.T.T @ stats.cross
-        if self.b.ndim == 2:
-            # Squared projections per column, rows contiguous for the paired sums.
-            self._b2T = np.ascontiguousarray((self.b**2).T)
+        # Many columns: the product on this thread (see `_columns.product`).
+        cross = stats.cross
+        self.b = self.T.T @ cross if cross.ndim == 1 else _columns.product(self.T.T, cross)
+        # Squared projections, one row per target column, for the native criterion.
+        self._b2T = np.ascontiguousarray((self.b**2).T.reshape(-1, k))
+        self._yy = np.atleast_1d(np.asarray(self.yy, dtype=np.float64))
         self.logdet_base = 2.0 * float(np.log(np.diag(L)).sum())
 
     def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
@@ -192,118 +193,38 @@ class SmoothingPath:
         rss = self.yy - (b2 * (2.0 - self.mu / d) / d).sum(axis=-1)
         return np.maximum(rss, 0.0)
 
+    def _reduced(
+        self, kind: Criterion
+    ) -> tuple[NDArray[np.float64], float, float, int, float, bool]:
+        # The reduced problem as the native criterion takes it.
+        logdet = self.logdet_base - self.logdet_s
+        return self.mu, self.alpha, float(self.n), self.m0, logdet, kind == "gcv"
+
     def criterion(
         self, lam: float | NDArray[np.float64], kind: Criterion, paired: bool = False
     ) -> NDArray[np.float64]:
-        """Value of the criterion (lower is better) at weights `lam` > 0.
+        """Value of the criterion (lower is better) at weights `lam` > 0:
+        generalised cross-validation, or minus twice the log restricted
+        likelihood with the noise variance profiled out.
 
         With several targets the values have shape (..., t) for weights of
         shape (...), or (t,) when `paired` gives one weight per column.
         """
         lam = np.asarray(lam, dtype=np.float64)
-        d = self._d(lam)
-        n = self.n
-        multi = self.b.ndim == 2
-        expand = multi and not paired
-
-        def per_weight(v: NDArray[np.float64]) -> NDArray[np.float64]:
-            # Values per weight, set against the (..., t) values per column.
-            return v[..., None] if expand else v
-
-        if kind == "gcv":
-            dof = per_weight(n - (self.mu / d).sum(axis=-1))
-            with np.errstate(divide="ignore", invalid="ignore"):
-                value = n * self.rss(lam, paired) / dof**2
-            out: NDArray[np.float64] = np.where(dof > 0, value, np.inf)
-            return out
-        # Minus twice the log marginal likelihood, noise variance profiled out.
-        nu = n - self.m0
-        if multi:
-            floor = 1e-300 * np.maximum(self.yy, 1.0)
-            fit = (1.0 / d) @ self.b**2 if expand else (self._b2T / d).sum(axis=-1)
-            dev = np.maximum(self.yy - fit, floor)
-        else:
-            dev = np.maximum(
-                self.yy - (self.b**2 / d).sum(axis=-1), 1e-300 * max(float(self.yy), 1.0)
-            )
-        # The terms that depend on the weight alone, added once per weight.
-        per = (
-            nu * math.log(2.0 * math.pi / nu)
-            + nu
-            + self.logdet_base
-            - self.logdet_s
-            + np.log(d).sum(axis=-1)
-            - self.rank * np.log(lam)
-        )
-        reml: NDArray[np.float64] = np.log(dev)
-        reml *= nu
-        reml += per_weight(per)
-        return reml
-
-    def slopes(
-        self, lam: NDArray[np.float64], kind: Criterion, paired: bool = False
-    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        """First and second derivatives of the criterion in ln(lam), at weights
-        `lam` of shape (m,); with several targets `paired` (one weight per
-        column, (t,)) or else summed over the columns at each weight."""
-        if self.b.ndim == 2 and not paired:
-            t = self.b.shape[1]
-            pairs = [self.slopes(np.full(t, v), kind, True) for v in lam]
-            return np.array([p[0].sum() for p in pairs]), np.array([p[1].sum() for p in pairs])
-        d = self._d(lam)
-        mu = self.mu
-        g = d - mu
-        g /= d  # share of each eigenvalue that moves with lam
-        b2d = self._b2T if self.b.ndim == 2 else self.b**2
-        b2d = b2d / d
-
-        def dot(u: NDArray[np.float64], v: NDArray[np.float64]) -> NDArray[np.float64]:
-            out: NDArray[np.float64] = np.vecdot(u, v)
-            return out
-
-        if kind == "gcv":
-            n = self.n
-            mud = mu / d
-            dof = n - mud.sum(axis=-1)
-            rss = np.maximum(self.yy - 2.0 * b2d.sum(axis=-1) + dot(b2d, mud), 0.0)
-            g2 = g * g
-            Q = dot(b2d, g2)  # half the slope of rss
-            M = dot(mud, g)  # slope of the residual dof
-            Qp = 2.0 * Q - 3.0 * dot(b2d * g2, g)
-            Mp = M - 2.0 * dot(mud, g2)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                f1 = n * (2.0 * Q / dof**2 - 2.0 * rss * M / dof**3)
-                f2 = n * (
-                    2.0 * Qp / dof**2
-                    - 8.0 * Q * M / dof**3
-                    - 2.0 * rss * Mp / dof**3
-                    + 6.0 * rss * M**2 / dof**4
-                )
-            return f1, f2
-        nu = self.n - self.m0
-        floor = 1e-300 * np.maximum(self.yy, 1.0)
-        dev = np.maximum(self.yy - b2d.sum(axis=-1), floor)
-        bg = dot(b2d, g)
-        P = bg / dev  # relative slope of the deviance
-        Pp = (bg - 2.0 * dot(b2d * g, g)) / dev
-        gs = g.sum(axis=-1)
-        f1 = nu * P + gs - self.rank
-        f2 = nu * (Pp - P * P) + gs - dot(g, g)
-        return f1, f2
+        if paired:
+            return _columns.criterion_paired(*self._reduced(kind), self._b2T, self._yy, lam)
+        values = _columns.criterion_grid(*self._reduced(kind), self._b2T, self._yy, lam.ravel())
+        if self.b.ndim == 1:
+            return values[:, 0].reshape(lam.shape)
+        return values.reshape(lam.shape + (values.shape[1],))
 
     def select(self, kind: Criterion) -> tuple[float, float]:
-        """The weight minimising the criterion on the search range, and its value;
-        with several targets, one weight minimising the summed criterion."""
-        grid = GRID
-        values = self.criterion(10.0**grid, kind)
-        if values.ndim == 2:
-            values = values.sum(axis=1)
-        i = np.array([np.argmin(values)])
-        x = float(_newton(grid, i, lambda lam: self.slopes(lam, kind))[0])
-        value = float(np.sum(self.criterion(10.0**x, kind)))
-        if values[i[0]] < value:
-            x, value = float(grid[i[0]]), float(values[i[0]])
-        return float(10.0**x), value
+        """The weight minimising the criterion of the single target on the
+        search range, and its value."""
+        lam, value = _columns.choose_weights(
+            *self._reduced(kind), self._b2T, self._yy, GRID, shared=False
+        )
+        return float(lam[0]), float(value[0])
 
     def select_columns(
         self, kind: Criterion, shared: bool = False
@@ -311,20 +232,7 @@ class SmoothingPath:
         """Per target column, the weight minimising its criterion and the value
         there, both of shape (t,). With `shared`, one weight for all columns,
         minimising the summed criterion (the values are still per column)."""
-        t = self.b.shape[1]
-        if shared:
-            lam, _ = self.select(kind)
-            lams = np.full(t, lam)
-            return lams, self.criterion(lams, kind, paired=True)
-        grid = GRID
-        values = self.criterion(10.0**grid, kind)  # (grid, t)
-        i = np.argmin(values, axis=0)
-        x = _newton(grid, i, lambda lam: self.slopes(lam, kind, paired=True))
-        value = self.criterion(10.0**x, kind, paired=True)
-        best_value = values[i, np.arange(t)]
-        use_grid = best_value < value
-        x, value = np.where(use_grid, grid[i], x), np.where(use_grid, best_value, value)
-        return 10.0**x, value
+        return _columns.choose_weights(*self._reduced(kind), self._b2T, self._yy, GRID, shared)
 
     def fit(self, lam: float, criterion_value: float = float("nan")) -> PenalizedFit:
         d = self._d(lam)
@@ -348,7 +256,7 @@ class SmoothingPath:
         """The fits of every target column, column j at weight lam[j]."""
         lam = np.asarray(lam, dtype=np.float64)
         d = self._d(lam)  # (t, k)
-        coef = self.T @ (self.b / d.T)
+        coef = _columns.product(self.T, self.b / d.T)
         edf = (self.mu / d).sum(axis=-1)
         dof = self.n - edf
         rss = self.rss(lam, paired=True)
@@ -356,63 +264,6 @@ class SmoothingPath:
             sigma = np.where(dof > 0, np.sqrt(rss / dof), np.nan)
         value = np.full(len(lam), np.nan) if criterion_value is None else criterion_value
         return ColumnFits(coef.T.copy(), lam, edf, sigma, self.T, d, value)
-
-
-def _newton(
-    grid: NDArray[np.float64],
-    i: NDArray[np.intp],
-    slopes: Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64]]],
-) -> NDArray[np.float64]:
-    """log10 of the weights where the criterion's slope vanishes, one per start
-    grid[i]: Newton steps in log(lam) on the slope, kept inside the bracket of
-    the grid neighbours (which each slope's sign narrows) by bisection."""
-    last = len(grid) - 1
-    a, b = grid[np.maximum(i - 1, 0)], grid[np.minimum(i + 1, last)]
-    x = grid[i].astype(np.float64)
-    if len(x) == 1:
-        return np.array([_newton_one(float(a[0]), float(b[0]), float(x[0]), slopes)])
-    active = np.ones(len(x), dtype=bool)
-    for _ in range(REFINE_STEPS):
-        f1, f2 = slopes(10.0**x)
-        right = active & (f1 < 0.0)  # the minimum lies above x
-        left = active & ~(f1 < 0.0)
-        a, b = np.where(right, x, a), np.where(left, x, b)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            step = -f1 / (f2 * LN10)
-        new = x + step
-        inside = (f2 > 0.0) & (new >= a) & (new <= b)
-        x = np.where(active, np.where(inside, new, 0.5 * (a + b)), x)
-        # Converged columns stay where they are: at the minimum the slope's
-        # sign is rounding noise and would only shrink the bracket onto x.
-        active &= ~(inside & (np.abs(step) <= REFINE_TOL)) & (b - a > REFINE_TOL)
-        if not active.any():
-            break
-    return x
-
-
-def _newton_one(
-    a: float,
-    b: float,
-    x: float,
-    slopes: Callable[[NDArray[np.float64]], tuple[NDArray[np.float64], NDArray[np.float64]]],
-) -> float:
-    # `_newton` for a single start, in scalars: the same steps.
-    for _ in range(REFINE_STEPS):
-        f1v, f2v = slopes(np.array([10.0**x]))
-        f1, f2 = float(f1v[0]), float(f2v[0])
-        if f1 < 0.0:
-            a = x
-        else:
-            b = x
-        step = -f1 / (f2 * LN10) if f2 > 0.0 else math.nan
-        inside = a <= x + step <= b
-        x = x + step if inside else 0.5 * (a + b)
-        if (inside and abs(step) <= REFINE_TOL) or b - a <= REFINE_TOL:
-            break
-    return x
-
-
-LN10 = math.log(10.0)
 
 
 def _cholesky(A: NDArray[np.float64]) -> NDArray[np.float64]:

@@ -1,6 +1,7 @@
 #include "columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -77,16 +78,119 @@ bool bounds(const double* v, Index n, double& lo, double& hi) {
     return !nan && !std::isnan(lo) && !std::isnan(hi);
 }
 
+#if defined(__AVX2__)
+// Permutations (of eight 32-bit halves) that move the doubles of a 4-bit mask
+// to the front of a vector, in order.
+struct CompressTable {
+    alignas(32) std::int32_t idx[16][8];
+    constexpr CompressTable() : idx{} {
+        for (int m = 0; m < 16; ++m) {
+            int p = 0;
+            for (int j = 0; j < 4; ++j) {
+                if ((m >> j) & 1) {
+                    idx[m][2 * p] = 2 * j;
+                    idx[m][2 * p + 1] = 2 * j + 1;
+                    ++p;
+                }
+            }
+        }
+    }
+};
+constexpr CompressTable kCompress{};
+
+// Writes the lanes of x that `mask` selects to out, contiguously (four doubles
+// are stored, so out needs room for three more); returns how many.
+inline Index compress_store(__m256d x, int mask, double* out) {
+    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.idx[mask]));
+    _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(x), perm)));
+    return __builtin_popcount(static_cast<unsigned>(mask));
+}
+#endif
+
+// Values per bucket of one level of the bucket selection.
+using BucketCounts = std::array<Index, kBuckets>;
+
+// Bucket of x in a level over [lo, lo + kBuckets / scale]: a product and a
+// truncation of the difference, monotone in x, so that a bucket never holds a
+// value smaller than one of a lower bucket.
+inline int bucket_of(double x, double lo, double scale) {
+    return std::min(static_cast<int>((x - lo) * scale), kBuckets - 1);
+}
+
+// One level of the bucket selection of the ranks r0 <= r1 of src[0, n), all
+// within [lo, hi] with hi > lo: counts the values per bucket, then copies those
+// of the buckets holding the two ranks to dst (which may be src) and moves the
+// ranks past the values of the lower buckets. Returns the number copied, or -1
+// when the range's scale overflows or underflows.
+Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1, double lo,
+                   double hi, std::vector<std::uint16_t>& bucket, BucketCounts& total) {
+    const double scale = kBuckets / (hi - lo);
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+        return -1;
+    }
+    std::uint16_t* idx = bucket.data();
+    for (Index i = 0; i < n; ++i) {
+        idx[i] = static_cast<std::uint16_t>(bucket_of(src[i], lo, scale));
+    }
+    // Four interleaved counts keep runs of equal buckets from serialising.
+    std::uint32_t count[4][kBuckets] = {};
+    Index i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++count[0][idx[i]];
+        ++count[1][idx[i + 1]];
+        ++count[2][idx[i + 2]];
+        ++count[3][idx[i + 3]];
+    }
+    for (; i < n; ++i) {
+        ++count[0][idx[i]];
+    }
+    for (int q = 0; q < kBuckets; ++q) {
+        total[static_cast<size_t>(q)] = count[0][q] + count[1][q] + count[2][q] + count[3][q];
+    }
+    Index below = 0;
+    int q0 = 0;
+    for (; below + total[static_cast<size_t>(q0)] <= r0; ++q0) {
+        below += total[static_cast<size_t>(q0)];
+    }
+    Index below1 = below;
+    int q1 = q0;
+    for (; below1 + total[static_cast<size_t>(q1)] <= r1; ++q1) {
+        below1 += total[static_cast<size_t>(q1)];
+    }
+    // The kept values go to the front of dst; in place, a store never passes
+    // the values already read.
+    Index m = 0;
+    Index j = 0;
+#if defined(__AVX2__)
+    const __m256d lo4 = _mm256_set1_pd(lo);
+    const __m256d scale4 = _mm256_set1_pd(scale);
+    const __m128i first = _mm_set1_epi32(q0 - 1);
+    const __m128i last = _mm_set1_epi32(q1 + 1);
+    const __m128i top = _mm_set1_epi32(kBuckets - 1);
+    for (; j + 4 <= n; j += 4) {
+        const __m256d x = _mm256_loadu_pd(src + j);
+        const __m128i q =
+            _mm_min_epi32(_mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(x, lo4), scale4)), top);
+        const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(q, first), _mm_cmplt_epi32(q, last));
+        m += compress_store(x, _mm_movemask_ps(_mm_castsi128_ps(in)), dst + m);
+    }
+#endif
+    for (; j < n; ++j) {
+        const double x = src[j];
+        dst[m] = x;
+        m += static_cast<Index>(idx[j] >= q0 && idx[j] <= q1);
+    }
+    r0 -= below;
+    r1 -= below;
+    return m;
+}
+
 // The order statistics of ranks r0 and r1 (r0 <= r1 <= r0 + 1) of v[0, n), all
-// within [lo, hi] and none NaN, into a and b; reorders v. Each level spreads
-// the values over equal-width buckets of their range, one counting pass finds
-// the buckets holding the two ranks and a second pass keeps only their values;
-// std::nth_element finishes on the few left. Widths are a product and a
-// truncation of differences, monotone in the value, so a bucket never holds a
-// value smaller than one of a lower bucket: the kept values are exactly the
-// candidates of the two ranks.
+// within [lo, hi] and none NaN, into a and b; reorders v. Bucket levels narrow
+// the candidates of the two ranks; std::nth_element finishes on the few left.
 void order_pair(double* v, Index n, Index r0, Index r1, double lo, double hi,
                 std::vector<std::uint16_t>& bucket, double& a, double& b) {
+    BucketCounts total;
     for (int level = 0; level < kMaxLevels && n > kDirectSelect; ++level) {
         if (level > 0) {
             bounds(v, n, lo, hi);
@@ -95,50 +199,11 @@ void order_pair(double* v, Index n, Index r0, Index r1, double lo, double hi,
             a = b = lo;  // every value left is the same
             return;
         }
-        const double scale = kBuckets / (hi - lo);
-        if (!(scale > 0.0) || !std::isfinite(scale)) {
-            break;  // a range that overflows or underflows: select directly
+        const Index kept = bucket_level(v, v, n, r0, r1, lo, hi, bucket, total);
+        if (kept < 0) {
+            break;  // select directly
         }
-        std::uint16_t* idx = bucket.data();
-        for (Index i = 0; i < n; ++i) {
-            const int q = static_cast<int>((v[i] - lo) * scale);
-            idx[i] = static_cast<std::uint16_t>(std::min(q, kBuckets - 1));
-        }
-        // Four interleaved counts keep runs of equal buckets from serialising.
-        std::uint32_t count[4][kBuckets] = {};
-        Index i = 0;
-        for (; i + 4 <= n; i += 4) {
-            ++count[0][idx[i]];
-            ++count[1][idx[i + 1]];
-            ++count[2][idx[i + 2]];
-            ++count[3][idx[i + 3]];
-        }
-        for (; i < n; ++i) {
-            ++count[0][idx[i]];
-        }
-        const auto total = [&count](int q) {
-            return static_cast<Index>(count[0][q] + count[1][q] + count[2][q] + count[3][q]);
-        };
-        Index below = 0;
-        int q0 = 0;
-        for (; below + total(q0) <= r0; ++q0) {
-            below += total(q0);
-        }
-        Index below1 = below;
-        int q1 = q0;
-        for (; below1 + total(q1) <= r1; ++q1) {
-            below1 += total(q1);
-        }
-        // Keep the values of buckets q0 .. q1 at the front, in place.
-        Index m = 0;
-        for (Index j = 0; j < n; ++j) {
-            const double x = v[j];
-            v[m] = x;
-            m += static_cast<Index>(idx[j] >= q0 && idx[j] <= q1);
-        }
-        n = m;
-        r0 -= below;
-        r1 -= below;
+        n = kept;
     }
     double* at = v + r0;
     std::nth_element(v, at, v + n);
@@ -146,15 +211,76 @@ void order_pair(double* v, Index n, Index r0, Index r1, double lo, double hi,
     b = r1 == r0 ? a : *std::min_element(at + 1, v + n);
 }
 
+// Ranks of the lower and upper middle order statistics of n values.
+inline Index lower_middle(Index n) { return n % 2 == 1 ? n / 2 : n / 2 - 1; }
+
+double middle_value(Index n, double a, double b) { return n % 2 == 1 ? b : 0.5 * (a + b); }
+
 double median_of(double* v, Index n, double lo, double hi, std::vector<std::uint16_t>& bucket) {
-    const Index h = n / 2;
     double a = 0.0;
     double b = 0.0;
-    order_pair(v, n, n % 2 == 1 ? h : h - 1, h, lo, hi, bucket, a, b);
-    return n % 2 == 1 ? b : 0.5 * (a + b);
+    order_pair(v, n, lower_middle(n), n / 2, lo, hi, bucket, a, b);
+    return middle_value(n, a, b);
 }
 
-// mad() of x[0, n), with `work` and `bucket` of length n as scratch.
+// The median of the distances |x - m| from the bucket counts of x's first
+// level (over [lo, lo + kBuckets * width]): the buckets around m's bound the
+// distances of their values to within a bucket width, which gives a band of
+// distances certain to hold the two middle ones; one pass counts the distances
+// below the band and keeps those inside it. Returns false, with nothing
+// changed that matters, when the band missed (the caller then selects on all
+// distances).
+bool band_mad(const double* x, Index n, double m, double lo, double width,
+              const BucketCounts& total, double* v, std::vector<std::uint16_t>& bucket,
+              double& out) {
+    const int qm = bucket_of(m, lo, 1.0 / width);
+    const Index r1 = n / 2;
+    Index inside = total[static_cast<size_t>(qm)];
+    int reach = 0;  // buckets on each side of m's whose values are counted
+    for (; inside <= r1 && reach < kBuckets; ++reach) {
+        const int left = qm - reach - 1;
+        const int right = qm + reach + 1;
+        inside += (left >= 0 ? total[static_cast<size_t>(left)] : 0) +
+                  (right < kBuckets ? total[static_cast<size_t>(right)] : 0);
+    }
+    // A value `reach` buckets from m's lies within reach - 1 .. reach + 1 widths
+    // of m; a margin of one more width absorbs the rounding of the buckets.
+    const double d_lo = std::max(0.0, (reach - 2) * width);
+    const double d_hi = (reach + 2) * width;
+    Index below = 0;
+    Index kept = 0;
+    Index i = 0;
+#if defined(__AVX2__)
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d m4 = _mm256_set1_pd(m);
+    const __m256d lo4 = _mm256_set1_pd(d_lo);
+    const __m256d hi4 = _mm256_set1_pd(d_hi);
+    for (; i + 4 <= n; i += 4) {
+        const __m256d d = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i), m4));
+        const __m256d under = _mm256_cmp_pd(d, lo4, _CMP_LT_OQ);
+        below += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(under)));
+        const __m256d in = _mm256_andnot_pd(under, _mm256_cmp_pd(d, hi4, _CMP_LE_OQ));
+        kept += compress_store(d, _mm256_movemask_pd(in), v + kept);
+    }
+#endif
+    for (; i < n; ++i) {
+        const double d = std::abs(x[i] - m);
+        below += static_cast<Index>(d < d_lo);
+        v[kept] = d;
+        kept += static_cast<Index>(d >= d_lo && d <= d_hi);
+    }
+    const Index r0 = lower_middle(n);
+    if (below > r0 || below + kept <= r1) {
+        return false;
+    }
+    double a = 0.0;
+    double b = 0.0;
+    order_pair(v, kept, r0 - below, r1 - below, d_lo, d_hi, bucket, a, b);
+    out = middle_value(n, a, b);
+    return true;
+}
+
+// mad() of x[0, n), with `work` (length n + 4) and `bucket` (n) as scratch.
 double mad_of(const double* x, Index n, std::vector<double>& work,
               std::vector<std::uint16_t>& bucket) {
     if (n == 0) {
@@ -165,9 +291,37 @@ double mad_of(const double* x, Index n, std::vector<double>& work,
     if (!bounds(x, n, lo, hi)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
+    if (!(hi > lo)) {
+        // A constant column; infinite, its distances are inf - inf.
+        return std::isinf(lo) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+    }
     double* v = work.data();
-    std::copy(x, x + n, v);
-    const double m = median_of(v, n, lo, hi, bucket);
+    double m = 0.0;
+    BucketCounts total;
+    Index r0 = lower_middle(n);
+    Index r1 = n / 2;
+    const Index kept =
+        n > kDirectSelect ? bucket_level(x, v, n, r0, r1, lo, hi, bucket, total) : -1;
+    if (kept >= 0) {
+        // The median from the first level's candidates, then the distances'
+        // median from the same level's counts.
+        double a = 0.0;
+        double b = 0.0;
+        double klo = lo;
+        double khi = hi;
+        if (kept > kDirectSelect) {
+            bounds(v, kept, klo, khi);
+        }
+        order_pair(v, kept, r0, r1, klo, khi, bucket, a, b);
+        m = middle_value(n, a, b);
+        double out = 0.0;
+        if (band_mad(x, n, m, lo, (hi - lo) / kBuckets, total, v, bucket, out)) {
+            return out;
+        }
+    } else {
+        std::copy(x, x + n, v);
+        m = median_of(v, n, lo, hi, bucket);
+    }
     for (Index i = 0; i < n; ++i) {
         v[i] = std::abs(x[i] - m);
     }
@@ -183,6 +337,38 @@ double mad_of(const double* x, Index n, std::vector<double>& work,
 }
 
 bool mads_pay(Index n, Index t) { return n * t >= Index{1} << 16; }
+
+// Columns of Y per task of the cross products.
+constexpr Index kCrossBlock = 128;
+
+template <class YRef>
+ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w) {
+    const Index n = Y.rows();
+    const Index t = Y.cols();
+    const bool weighted = w.size() > 0;
+    if (Phi.rows() != n || (weighted && w.size() != n)) {
+        throw std::invalid_argument(
+            "column_cross: Phi must be n x k, Y n x t and the weights of length n");
+    }
+    // Phi' W as one k x n matrix; its products with blocks of Y are dense
+    // matrix products.
+    const MatrixXd PwT = weighted ? MatrixXd((Phi.array().colwise() * w.array()).transpose())
+                                  : MatrixXd(Phi.transpose());
+    ColumnCross out{MatrixXd(Phi.cols(), t), VectorXd(t)};
+    const Index n_blocks = (t + kCrossBlock - 1) / kCrossBlock;
+    for_each_block(n_blocks, n * t * (Phi.cols() + 1) >= Index{1} << 22, [&](Index b) {
+        const Index j0 = b * kCrossBlock;
+        const Index m = std::min(kCrossBlock, t - j0);
+        const auto block = Y.middleCols(j0, m);
+        out.cross.middleCols(j0, m).noalias() = PwT * block;
+        if (weighted) {
+            out.yy.segment(j0, m).noalias() = (w.transpose() * block.cwiseAbs2()).transpose();
+        } else {
+            out.yy.segment(j0, m) = block.cwiseAbs2().colwise().sum().transpose();
+        }
+    });
+    return out;
+}
 
 bool parallel_pays(Index n, Index t, Index k) { return n * t * (k + 1) >= kParallelWork; }
 
@@ -286,6 +472,21 @@ Index hits_column(const MatrixRef& Phi, const MatrixRef& Y, const RowMatrixRef& 
 
 }  // namespace
 
+MatrixXd product(const MatrixRef& A, const MatrixRef& B) {
+    if (A.cols() != B.rows()) {
+        throw std::invalid_argument("product: A must have as many columns as B has rows");
+    }
+    return A * B;
+}
+
+ColumnCross column_cross(const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w) {
+    return cross_of(Phi, Y, w);
+}
+
+ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w) {
+    return cross_of(Phi, Y, w);
+}
+
 VectorXd column_mads(const RowMatrixRef& Y) {
     const Index n = Y.rows();
     const Index t = Y.cols();
@@ -302,7 +503,7 @@ VectorXd column_mads(const RowMatrixRef& Y) {
                 T[static_cast<size_t>(v * n + i)] = y[v];
             }
         }
-        std::vector<double> work(static_cast<size_t>(n));
+        std::vector<double> work(static_cast<size_t>(n + 4));
         std::vector<std::uint16_t> bucket(static_cast<size_t>(n));
         for (Index v = 0; v < w; ++v) {
             out[j0 + v] = mad_of(T.data() + v * n, n, work, bucket);
@@ -317,7 +518,7 @@ VectorXd column_mads(const MatrixRef& Y) {
     VectorXd out(t);
     const Index n_blocks = (t + kMadBlock - 1) / kMadBlock;
     for_each_block(n_blocks, mads_pay(n, t), [&](Index blk) {
-        std::vector<double> work(static_cast<size_t>(n));
+        std::vector<double> work(static_cast<size_t>(n + 4));
         std::vector<std::uint16_t> bucket(static_cast<size_t>(n));
         for (Index j = blk * kMadBlock; j < std::min(t, (blk + 1) * kMadBlock); ++j) {
             out[j] = mad_of(Y.data() + j * Y.outerStride(), n, work, bucket);

@@ -12,6 +12,22 @@ using IndexVector = Eigen::Matrix<Index, Eigen::Dynamic, 1>;
 // hit counts of the description-length score of t fits on one design, with
 // Phi n x k and coef t x k. The residuals are formed block by block in cache,
 // never as a whole n x t array. Throws std::invalid_argument on mismatched shapes.
+// Cross products of the design Phi (n x k) with every target column of Y
+// (n x t), and the columns' sums of squares, with optional row weights w (n,
+// or empty for unit weights): cross = Phi' W Y (k x t), yy = diag(Y' W Y) (t).
+// Throws std::invalid_argument on mismatched shapes.
+struct ColumnCross {
+    MatrixXd cross;
+    VectorXd yy;
+};
+ColumnCross column_cross(const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w);
+ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w);
+
+// A * B on the calling thread alone. The products of many target columns are
+// formed here rather than by NumPy, whose BLAS threads keep spinning after a
+// product and would compete with the threads of the next kernel.
+MatrixXd product(const MatrixRef& A, const MatrixRef& B);
+
 // Per column of Y (n x t), the unscaled median absolute deviation about the
 // median, equal to mad() of that column (0.0 for n = 0, NaN for a column
 // holding a NaN).

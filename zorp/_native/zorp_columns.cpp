@@ -6,6 +6,7 @@
 
 #include "columns.hpp"
 #include "parallel.hpp"
+#include "search.hpp"
 #include "types.hpp"
 
 namespace py = pybind11;
@@ -14,9 +15,35 @@ PYBIND11_MODULE(zorp_columns, m) {
     using zorp::MatrixRef;
     using zorp::RowMatrixRef;
     using zorp::VectorRef;
+    using zorp::VectorXd;
 
     m.doc() = "Native kernels for many target columns fitted on one design.";
     zorp::install_fork_handler();
+
+    constexpr const char* cross_doc =
+        "column_cross(Phi, Y, w)\n\n"
+        "Phi' W Y (k, t) and the weighted sums of squares of the columns of Y (n, t),\n"
+        "for row weights w (n,) or an empty array for unit weights.";
+    const auto cross_result = [](const zorp::ColumnCross& c) {
+        return py::make_tuple(c.cross, c.yy);
+    };
+    m.def(
+        "column_cross",
+        [cross_result](const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w) {
+            return cross_result(zorp::column_cross(Phi, Y, w));
+        },
+        cross_doc, py::arg("Phi"), py::arg("Y").noconvert(), py::arg("w"));
+    m.def(
+        "column_cross",
+        [cross_result](const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w) {
+            return cross_result(zorp::column_cross(Phi, Y, w));
+        },
+        py::arg("Phi"), py::arg("Y"), py::arg("w"));
+
+    m.def(
+        "product", [](const MatrixRef& A, const MatrixRef& B) { return zorp::product(A, B); },
+        "A @ B on the calling thread, without waking a BLAS thread pool.", py::arg("A"),
+        py::arg("B"));
 
     constexpr const char* mads_doc =
         "column_mads(Y)\n\n"
@@ -45,4 +72,39 @@ PYBIND11_MODULE(zorp_columns, m) {
         [](const MatrixRef& Phi, const MatrixRef& Y, const RowMatrixRef& coef,
            const VectorRef& eps) { return zorp::column_hit_counts(Phi, Y, coef, eps); },
         py::arg("Phi"), py::arg("Y"), py::arg("coef"), py::arg("eps"));
+
+    // Choice of the smoothness weight; the reduced problem comes as its parts.
+    m.attr("MIN_EIGENVALUE") = zorp::kMinEigenvalue;
+    const auto path = [](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet,
+                         bool gcv) { return zorp::ReducedPath{mu, alpha, n, m0, logdet, gcv}; };
+    m.def(
+        "criterion_grid",
+        [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,
+               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& lam) {
+            return zorp::criterion_grid(path(mu, alpha, n, m0, logdet, gcv), b2, yy, lam);
+        },
+        "Criterion values (m, t) of columns b2 (t, k), yy (t) at weights lam (m).", py::arg("mu"),
+        py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"), py::arg("gcv"),
+        py::arg("b2"), py::arg("yy"), py::arg("lam"));
+    m.def(
+        "criterion_paired",
+        [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,
+               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& lam) {
+            return zorp::criterion_paired(path(mu, alpha, n, m0, logdet, gcv), b2, yy, lam);
+        },
+        "Criterion value (t) of each column at its own weight lam[j].", py::arg("mu"),
+        py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"), py::arg("gcv"),
+        py::arg("b2"), py::arg("yy"), py::arg("lam"));
+    m.def(
+        "choose_weights",
+        [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,
+               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& grid, bool shared) {
+            const zorp::WeightChoice c =
+                zorp::choose_weights(path(mu, alpha, n, m0, logdet, gcv), b2, yy, grid, shared);
+            return py::make_tuple(c.lam, c.value);
+        },
+        "Weights (t) minimising each column's criterion (or, shared, their sum) from\n"
+        "the grid (log10) with Newton refinement, and the criterion values there.",
+        py::arg("mu"), py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"),
+        py::arg("gcv"), py::arg("b2"), py::arg("yy"), py::arg("grid"), py::arg("shared"));
 }

@@ -3,7 +3,48 @@
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+def column_cross(
+    Phi: ArrayLike, Y: ArrayLike, w: ArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def product(A: ArrayLike, B: ArrayLike) -> NDArray[np.float64]: ...
 def column_mads(Y: ArrayLike) -> NDArray[np.float64]: ...
 def column_hit_counts(
     Phi: ArrayLike, Y: ArrayLike, coef: ArrayLike, eps: ArrayLike
 ) -> NDArray[np.int64]: ...
+
+MIN_EIGENVALUE: float
+
+def criterion_grid(
+    mu: ArrayLike,
+    alpha: float,
+    n: float,
+    m0: int,
+    logdet: float,
+    gcv: bool,
+    b2: ArrayLike,
+    yy: ArrayLike,
+    lam: ArrayLike,
+) -> NDArray[np.float64]: ...
+def criterion_paired(
+    mu: ArrayLike,
+    alpha: float,
+    n: float,
+    m0: int,
+    logdet: float,
+    gcv: bool,
+    b2: ArrayLike,
+    yy: ArrayLike,
+    lam: ArrayLike,
+) -> NDArray[np.float64]: ...
+def choose_weights(
+    mu: ArrayLike,
+    alpha: float,
+    n: float,
+    m0: int,
+    logdet: float,
+    gcv: bool,
+    b2: ArrayLike,
+    yy: ArrayLike,
+    grid: ArrayLike,
+    shared: bool,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
