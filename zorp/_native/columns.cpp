@@ -341,6 +341,128 @@ bool mads_pay(Index n, Index t) { return n * t >= Index{1} << 16; }
 // Columns of Y per task of the cross products.
 constexpr Index kCrossBlock = 128;
 
+// Rows summed into one partial sum before it joins the total: the rounding of
+// long sums grows with the partial sums' length, not with n.
+constexpr Index kCrossRows = 512;
+
+// Fills the columns [j0, j0 + m) of `out` from the k x n matrix PwT = Phi' W
+// and the rows of Y, by dense products.
+template <class YRef>
+void cross_block_dense(const MatrixXd& PwT, const YRef& Y, const VectorRef& w, Index j0, Index m,
+                       ColumnCross& out) {
+    const auto block = Y.middleCols(j0, m);
+    out.cross.middleCols(j0, m).noalias() = PwT * block;
+    if (w.size() > 0) {
+        out.yy.segment(j0, m).noalias() = (w.transpose() * block.cwiseAbs2()).transpose();
+    } else {
+        out.yy.segment(j0, m) = block.cwiseAbs2().colwise().sum().transpose();
+    }
+}
+
+#if defined(__AVX2__) && defined(__FMA__)
+// Cross products of the L design columns from l0 with the 8 target columns
+// from j of a row-major Y, and with YY also those columns' weighted sums of
+// squares: 2L (+2) accumulators in registers over blocks of rows.
+template <int L, bool YY>
+void cross_tile(const MatrixXd& PwT, Index l0, const RowMatrixRef& Y, const double* w, Index j,
+                ColumnCross& out) {
+    const Index n = Y.rows();
+    const Index k = PwT.rows();
+    const Index stride = Y.outerStride();
+    alignas(32) double part[L + 1][8] = {};
+    for (Index a = 0; a < n; a += kCrossRows) {
+        const Index b = std::min(n, a + kCrossRows);
+        __m256d acc[L][2];
+        for (int l = 0; l < L; ++l) {
+            acc[l][0] = acc[l][1] = _mm256_setzero_pd();
+        }
+        __m256d s0 = _mm256_setzero_pd();
+        __m256d s1 = _mm256_setzero_pd();
+        for (Index i = a; i < b; ++i) {
+            const double* y = Y.data() + i * stride + j;
+            const __m256d y0 = _mm256_loadu_pd(y);
+            const __m256d y1 = _mm256_loadu_pd(y + 4);
+            const double* p = PwT.data() + i * k + l0;
+            for (int l = 0; l < L; ++l) {
+                const __m256d pl = _mm256_broadcast_sd(p + l);
+                acc[l][0] = _mm256_fmadd_pd(pl, y0, acc[l][0]);
+                acc[l][1] = _mm256_fmadd_pd(pl, y1, acc[l][1]);
+            }
+            if (YY) {
+                if (w != nullptr) {
+                    const __m256d wi = _mm256_broadcast_sd(w + i);
+                    s0 = _mm256_fmadd_pd(_mm256_mul_pd(wi, y0), y0, s0);
+                    s1 = _mm256_fmadd_pd(_mm256_mul_pd(wi, y1), y1, s1);
+                } else {
+                    s0 = _mm256_fmadd_pd(y0, y0, s0);
+                    s1 = _mm256_fmadd_pd(y1, y1, s1);
+                }
+            }
+        }
+        for (int l = 0; l < L; ++l) {
+            _mm256_store_pd(part[l], _mm256_add_pd(_mm256_load_pd(part[l]), acc[l][0]));
+            _mm256_store_pd(part[l] + 4, _mm256_add_pd(_mm256_load_pd(part[l] + 4), acc[l][1]));
+        }
+        if (YY) {
+            _mm256_store_pd(part[L], _mm256_add_pd(_mm256_load_pd(part[L]), s0));
+            _mm256_store_pd(part[L] + 4, _mm256_add_pd(_mm256_load_pd(part[L] + 4), s1));
+        }
+    }
+    for (int q = 0; q < 8; ++q) {
+        for (int l = 0; l < L; ++l) {
+            out.cross(l0 + l, j + q) = part[l][q];
+        }
+        if (YY) {
+            out.yy[j + q] = part[L][q];
+        }
+    }
+}
+
+// The columns [j0, j0 + m) of a row-major Y in tiles of 8 columns and up to 4
+// design columns; the columns past the last whole tile by dense products.
+void cross_block(const MatrixXd& PwT, const RowMatrixRef& Y, const VectorRef& w, Index j0, Index m,
+                 ColumnCross& out) {
+    const Index k = PwT.rows();
+    const double* wp = w.size() > 0 ? w.data() : nullptr;
+    const Index whole = m / 8 * 8;
+    for (Index j = j0; j < j0 + whole; j += 8) {
+        for (Index l0 = 0; l0 < k; l0 += 4) {
+            const Index L = std::min<Index>(4, k - l0);
+            const bool first = l0 == 0;
+            if (L == 4) {
+                first ? cross_tile<4, true>(PwT, l0, Y, wp, j, out)
+                      : cross_tile<4, false>(PwT, l0, Y, wp, j, out);
+            } else if (L == 3) {
+                first ? cross_tile<3, true>(PwT, l0, Y, wp, j, out)
+                      : cross_tile<3, false>(PwT, l0, Y, wp, j, out);
+            } else if (L == 2) {
+                first ? cross_tile<2, true>(PwT, l0, Y, wp, j, out)
+                      : cross_tile<2, false>(PwT, l0, Y, wp, j, out);
+            } else {
+                first ? cross_tile<1, true>(PwT, l0, Y, wp, j, out)
+                      : cross_tile<1, false>(PwT, l0, Y, wp, j, out);
+            }
+        }
+        if (k == 0) {
+            cross_block_dense(PwT, Y, w, j, 8, out);
+        }
+    }
+    if (whole < m) {
+        cross_block_dense(PwT, Y, w, j0 + whole, m - whole, out);
+    }
+}
+#else
+void cross_block(const MatrixXd& PwT, const RowMatrixRef& Y, const VectorRef& w, Index j0, Index m,
+                 ColumnCross& out) {
+    cross_block_dense(PwT, Y, w, j0, m, out);
+}
+#endif
+
+void cross_block(const MatrixXd& PwT, const MatrixRef& Y, const VectorRef& w, Index j0, Index m,
+                 ColumnCross& out) {
+    cross_block_dense(PwT, Y, w, j0, m, out);
+}
+
 template <class YRef>
 ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w) {
     const Index n = Y.rows();
@@ -350,22 +472,14 @@ ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w) {
         throw std::invalid_argument(
             "column_cross: Phi must be n x k, Y n x t and the weights of length n");
     }
-    // Phi' W as one k x n matrix; its products with blocks of Y are dense
-    // matrix products.
+    // Phi' W as one k x n matrix: column i holds row i's weighted terms.
     const MatrixXd PwT = weighted ? MatrixXd((Phi.array().colwise() * w.array()).transpose())
                                   : MatrixXd(Phi.transpose());
     ColumnCross out{MatrixXd(Phi.cols(), t), VectorXd(t)};
     const Index n_blocks = (t + kCrossBlock - 1) / kCrossBlock;
     for_each_block(n_blocks, n * t * (Phi.cols() + 1) >= Index{1} << 22, [&](Index b) {
         const Index j0 = b * kCrossBlock;
-        const Index m = std::min(kCrossBlock, t - j0);
-        const auto block = Y.middleCols(j0, m);
-        out.cross.middleCols(j0, m).noalias() = PwT * block;
-        if (weighted) {
-            out.yy.segment(j0, m).noalias() = (w.transpose() * block.cwiseAbs2()).transpose();
-        } else {
-            out.yy.segment(j0, m) = block.cwiseAbs2().colwise().sum().transpose();
-        }
+        cross_block(PwT, Y, w, j0, std::min(kCrossBlock, t - j0), out);
     });
     return out;
 }
