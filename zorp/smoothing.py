@@ -212,8 +212,8 @@ class SmoothingPath:
         """
         lam = np.asarray(lam, dtype=np.float64)
         if paired:
-            return _columns.criterion_paired(*self._reduced(kind), self._b2T, self._yy, lam)
-        values = _columns.criterion_grid(*self._reduced(kind), self._b2T, self._yy, lam.ravel())
+            return _columns.criterion(*self._reduced(kind), self._b2T, self._yy, lam, True)
+        values = _columns.criterion(*self._reduced(kind), self._b2T, self._yy, lam.ravel(), False)
         if self.b.ndim == 1:
             return values[:, 0].reshape(lam.shape)
         return values.reshape(lam.shape + (values.shape[1],))

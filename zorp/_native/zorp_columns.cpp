@@ -78,23 +78,20 @@ PYBIND11_MODULE(zorp_columns, m) {
     const auto path = [](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet,
                          bool gcv) { return zorp::ReducedPath{mu, alpha, n, m0, logdet, gcv}; };
     m.def(
-        "criterion_grid",
+        "criterion",
         [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,
-               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& lam) {
-            return zorp::criterion_grid(path(mu, alpha, n, m0, logdet, gcv), b2, yy, lam);
+               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& lam,
+               bool paired) -> py::object {
+            const zorp::ReducedPath p = path(mu, alpha, n, m0, logdet, gcv);
+            if (paired) {
+                return py::cast(zorp::criterion_paired(p, b2, yy, lam));
+            }
+            return py::cast(zorp::criterion_grid(p, b2, yy, lam));
         },
-        "Criterion values (m, t) of columns b2 (t, k), yy (t) at weights lam (m).", py::arg("mu"),
-        py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"), py::arg("gcv"),
-        py::arg("b2"), py::arg("yy"), py::arg("lam"));
-    m.def(
-        "criterion_paired",
-        [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,
-               const RowMatrixRef& b2, const VectorRef& yy, const VectorRef& lam) {
-            return zorp::criterion_paired(path(mu, alpha, n, m0, logdet, gcv), b2, yy, lam);
-        },
-        "Criterion value (t) of each column at its own weight lam[j].", py::arg("mu"),
-        py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"), py::arg("gcv"),
-        py::arg("b2"), py::arg("yy"), py::arg("lam"));
+        "Criterion values of columns b2 (t, k), yy (t): (m, t) at every weight lam (m),\n"
+        "or with `paired` (t,), column j at its own weight lam[j].",
+        py::arg("mu"), py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"),
+        py::arg("gcv"), py::arg("b2"), py::arg("yy"), py::arg("lam"), py::arg("paired"));
     m.def(
         "choose_weights",
         [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,

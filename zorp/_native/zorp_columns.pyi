@@ -14,7 +14,7 @@ def column_hit_counts(
 
 MIN_EIGENVALUE: float
 
-def criterion_grid(
+def criterion(
     mu: ArrayLike,
     alpha: float,
     n: float,
@@ -24,17 +24,7 @@ def criterion_grid(
     b2: ArrayLike,
     yy: ArrayLike,
     lam: ArrayLike,
-) -> NDArray[np.float64]: ...
-def criterion_paired(
-    mu: ArrayLike,
-    alpha: float,
-    n: float,
-    m0: int,
-    logdet: float,
-    gcv: bool,
-    b2: ArrayLike,
-    yy: ArrayLike,
-    lam: ArrayLike,
+    paired: bool,
 ) -> NDArray[np.float64]: ...
 def choose_weights(
     mu: ArrayLike,
