@@ -123,12 +123,6 @@ def submatrix(A: NDArray[np.float64], idx: NDArray[np.intp]) -> NDArray[np.float
     return out
 
 
-def _null_rows(S: NDArray[np.float64]) -> NDArray[np.bool_]:
-    # The derivative penalties vanish exactly on the terms of total degree below
-    # their order (constant, linear): those rows and columns are exact zeros.
-    return ~np.any(S != 0.0, axis=1)
-
-
 class SmoothingPath:
     """All penalized fits of one basis, as functions of the weight of S.
 
@@ -142,33 +136,18 @@ class SmoothingPath:
         self.yy = stats.yy
         k = fixed.shape[0]
         self.k = k
-        null = _null_rows(S)
-        self.m0 = int(null.sum())
+        mu, self.T, self.alpha, self.logdet_base, self.logdet_s, self.m0 = _columns.reduce_path(
+            fixed, S
+        )
         self.rank = k - self.m0
-        pos = ~null
-        # log of the product of the non-zero eigenvalues of S, which the
-        # marginal likelihood needs; on the non-null block S is positive definite.
-        if self.rank:
-            chol_s = _cholesky(S[np.ix_(pos, pos)])
-            self.logdet_s = 2.0 * float(np.log(np.diag(chol_s)).sum())
-        else:
-            self.logdet_s = 0.0
-        tr_f, tr_s = float(np.trace(fixed)), float(np.trace(S))
-        self.alpha = tr_f / tr_s if tr_s > 0 else 1.0
-        L = _cholesky(fixed + self.alpha * S)
-        Linv = np.linalg.solve(L, np.eye(k))
-        C = Linv @ fixed @ Linv.T
-        mu, U = np.linalg.eigh((C + C.T) / 2.0)
-        self.mu = np.clip(mu, 0.0, 1.0)
-        self._rest = 1.0 - self.mu
-        self.T = Linv.T @ U  # b = T' c; coefficients = T (b / d)
+        self.mu = mu
+        self._rest = 1.0 - mu
         # Many columns: the product on this thread (see `_columns.product`).
         cross = stats.cross
         self.b = self.T.T @ cross if cross.ndim == 1 else _columns.product(self.T.T, cross)
         # Squared projections, one row per target column, for the native criterion.
         self._b2T = np.ascontiguousarray((self.b**2).T.reshape(-1, k))
         self._yy = np.atleast_1d(np.asarray(self.yy, dtype=np.float64))
-        self.logdet_base = 2.0 * float(np.log(np.diag(L)).sum())
 
     def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
         # Eigenvalues of L^-1 (fixed + lam S) L^-T for each weight (rows).
@@ -264,20 +243,6 @@ class SmoothingPath:
             sigma = np.where(dof > 0, np.sqrt(rss / dof), np.nan)
         value = np.full(len(lam), np.nan) if criterion_value is None else criterion_value
         return ColumnFits(coef.T.copy(), lam, edf, sigma, self.T, d, value)
-
-
-def _cholesky(A: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Lower Cholesky factor of a symmetric positive semi-definite matrix, with
-    the least diagonal shift that makes it positive definite in floating point."""
-    A = (A + A.T) / 2.0
-    scale = float(np.max(np.abs(np.diag(A)))) if A.size else 1.0
-    shift = 0.0
-    for _ in range(8):
-        try:
-            return np.linalg.cholesky(A + shift * np.eye(len(A)))
-        except np.linalg.LinAlgError:
-            shift = max(shift * 100.0, scale * 1e-14, 1e-300)
-    raise np.linalg.LinAlgError("the normal equations are not positive semi-definite")
 
 
 def fixed_part(

@@ -182,7 +182,66 @@ void check_columns(const ReducedPath& path, const RowMatrixRef& b2, const Vector
 
 bool search_pays(Index t, Index m, Index k) { return t * m * (k + 8) >= Index{1} << 18; }
 
+// Lower Cholesky factor of the symmetric part of A, with the least diagonal
+// shift that makes it positive definite in floating point.
+MatrixXd shifted_cholesky(const MatrixXd& A0) {
+    const MatrixXd A = 0.5 * (A0 + A0.transpose());
+    const double scale = A.size() > 0 ? A.diagonal().cwiseAbs().maxCoeff() : 1.0;
+    double shift = 0.0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        MatrixXd shifted = A;
+        shifted.diagonal().array() += shift;
+        const Eigen::LLT<MatrixXd> llt(shifted);
+        if (llt.info() == Eigen::Success) {
+            return llt.matrixL();
+        }
+        shift = std::max({shift * 100.0, scale * 1e-14, 1e-300});
+    }
+    throw std::domain_error("the normal equations are not positive semi-definite");
+}
+
+double logdet_of_factor(const MatrixXd& L) { return 2.0 * L.diagonal().array().log().sum(); }
+
 }  // namespace
+
+PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S) {
+    const Index k = fixed.rows();
+    if (fixed.cols() != k || S.rows() != k || S.cols() != k) {
+        throw std::invalid_argument("reduce_path: fixed and S must be k x k");
+    }
+    PathReduction r;
+    // The derivative penalties vanish exactly on the terms of total degree
+    // below their order (constant, linear): those rows are exact zeros.
+    std::vector<Index> pos;
+    for (Index i = 0; i < k; ++i) {
+        if ((S.row(i).array() != 0.0).any()) {
+            pos.push_back(i);
+        }
+    }
+    r.m0 = k - static_cast<Index>(pos.size());
+    if (!pos.empty()) {
+        // S is positive definite on the terms it penalises; the marginal
+        // likelihood needs the log of the product of those eigenvalues.
+        const Index p = static_cast<Index>(pos.size());
+        MatrixXd block(p, p);
+        for (Index a = 0; a < p; ++a) {
+            for (Index b = 0; b < p; ++b) {
+                block(a, b) = S(pos[static_cast<size_t>(a)], pos[static_cast<size_t>(b)]);
+            }
+        }
+        r.logdet_s = logdet_of_factor(shifted_cholesky(block));
+    }
+    const double tr_s = S.trace();
+    r.alpha = tr_s > 0.0 ? fixed.trace() / tr_s : 1.0;
+    const MatrixXd L = shifted_cholesky(fixed + r.alpha * S);
+    r.logdet_base = logdet_of_factor(L);
+    const MatrixXd Linv = L.triangularView<Eigen::Lower>().solve(MatrixXd::Identity(k, k));
+    const MatrixXd C = Linv * fixed * Linv.transpose();
+    const Eigen::SelfAdjointEigenSolver<MatrixXd> eig(0.5 * (C + C.transpose()));
+    r.mu = eig.eigenvalues().cwiseMax(0.0).cwiseMin(1.0);
+    r.T = Linv.transpose() * eig.eigenvectors();
+    return r;
+}
 
 MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
                         const VectorRef& lam) {

@@ -12,6 +12,26 @@ inline constexpr double kMinEigenvalue = 1e-14;
 inline constexpr int kRefineSteps = 40;
 inline constexpr double kRefineTol = 1e-9;
 
+// The reduction of a basis's normal matrix `fixed` + lam S to diagonal form:
+// with fixed + alpha S = L L' and L^-1 fixed L^-T = U diag(mu) U', the fit at
+// lam has the coefficients T (b / d) for b = T' (Phi' W y), T = L^-T U and the
+// eigenvalues d = mu + (lam / alpha) (1 - mu). alpha = tr(fixed) / tr(S) (1
+// when tr(S) = 0) keeps the two parts on one scale.
+struct PathReduction {
+    VectorXd mu;  // in [0, 1], ascending
+    MatrixXd T;   // k x k
+    double alpha = 1.0;
+    double logdet_base = 0.0;  // log det(fixed + alpha S)
+    double logdet_s = 0.0;     // log det of S on the terms it penalises
+    Index m0 = 0;              // terms S leaves free: its rows of exact zeros
+};
+
+// Throws std::invalid_argument unless fixed and S are k x k, and
+// std::domain_error when a matrix that should be positive semi-definite is not
+// even after the least diagonal shift (up to 1e-14 of its largest diagonal
+// element, times 100 per try).
+PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S);
+
 // The penalized fits of one basis as functions of the weight lam of the chosen
 // penalty, reduced to the eigenvalues mu (in [0, 1]) of the data part: at lam
 // the reduced normal matrix has the eigenvalues mu + (lam / alpha) (1 - mu),

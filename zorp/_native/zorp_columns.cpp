@@ -73,6 +73,16 @@ PYBIND11_MODULE(zorp_columns, m) {
            const VectorRef& eps) { return zorp::column_hit_counts(Phi, Y, coef, eps); },
         py::arg("Phi"), py::arg("Y"), py::arg("coef"), py::arg("eps"));
 
+    m.def(
+        "reduce_path",
+        [](const MatrixRef& fixed, const MatrixRef& S) {
+            const zorp::PathReduction r = zorp::reduce_path(fixed, S);
+            return py::make_tuple(r.mu, r.T, r.alpha, r.logdet_base, r.logdet_s, r.m0);
+        },
+        "(mu, T, alpha, logdet_base, logdet_s, m0) of the normal matrix fixed + lam S:\n"
+        "fixed + alpha S = L L', L^-1 fixed L^-T = U diag(mu) U', T = L^-T U.",
+        py::arg("fixed"), py::arg("S"));
+
     // Choice of the smoothness weight; the reduced problem comes as its parts.
     m.attr("MIN_EIGENVALUE") = zorp::kMinEigenvalue;
     const auto path = [](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet,

@@ -14,6 +14,9 @@ def column_hit_counts(
 
 MIN_EIGENVALUE: float
 
+def reduce_path(
+    fixed: ArrayLike, S: ArrayLike
+) -> tuple[NDArray[np.float64], NDArray[np.float64], float, float, float, int]: ...
 def criterion(
     mu: ArrayLike,
     alpha: float,
