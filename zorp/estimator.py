@@ -318,9 +318,9 @@ def column_scores(
 
 def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
     """The native score's hit tolerance for targets of median absolute
-    deviation m: 0.4 m, or 0.4 where m is 0."""
-    out: NDArray[np.float64] = np.where(np.asarray(m) > 0, 0.4 * np.asarray(m), 0.4)
-    return out
+    deviation m (0.4 m, or 0.4 where m is 0 or NaN), in m's shape."""
+    m = np.asarray(m, dtype=np.float64)
+    return _columns.score_tolerances(m.ravel()).reshape(m.shape)
 
 
 def description_length(

@@ -13,6 +13,7 @@
 #endif
 
 #include "parallel.hpp"
+#include "stats.hpp"
 
 namespace zorp {
 
@@ -585,6 +586,8 @@ Index hits_column(const MatrixRef& Phi, const MatrixRef& Y, const RowMatrixRef& 
 }
 
 }  // namespace
+
+VectorXd score_tolerances(const VectorRef& m) { return m.unaryExpr(&score_tolerance); }
 
 MatrixXd product(const MatrixRef& A, const MatrixRef& B) {
     if (A.cols() != B.rows()) {

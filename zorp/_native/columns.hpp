@@ -23,6 +23,9 @@ struct ColumnCross {
 ColumnCross column_cross(const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w);
 ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w);
 
+// The score's hit tolerance (score_tolerance) for each MAD in m.
+VectorXd score_tolerances(const VectorRef& m);
+
 // A * B on the calling thread alone. The products of many target columns are
 // formed here rather than by NumPy, whose BLAS threads keep spinning after a
 // product and would compete with the threads of the next kernel.

@@ -41,6 +41,10 @@ PYBIND11_MODULE(zorp_columns, m) {
         py::arg("Phi"), py::arg("Y"), py::arg("w"));
 
     m.def(
+        "score_tolerances", [](const VectorRef& m) { return zorp::score_tolerances(m); },
+        "The description-length score's hit tolerance for each median absolute deviation.",
+        py::arg("m"));
+    m.def(
         "product", [](const MatrixRef& A, const MatrixRef& B) { return zorp::product(A, B); },
         "A @ B on the calling thread, without waking a BLAS thread pool.", py::arg("A"),
         py::arg("B"));
