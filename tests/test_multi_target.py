@@ -139,3 +139,16 @@ def test_column_kernels_equal_dense_numpy(rng, t, order):
     expected = np.count_nonzero(np.abs(Y - Phi @ coef.T) < eps, axis=0)
     assert expected.min() > 0 and expected.max() < n - 2
     np.testing.assert_array_equal(column_hit_counts(Phi, Y, coef, eps), expected)
+
+
+@pytest.mark.parametrize("criterion", ["reml", "gcv"])
+def test_many_columns_on_threads_equal_single_fits(many, criterion):
+    # Enough columns for several blocks of the weight search and of the MADs
+    # on more than one thread: columns in every block match their single fit.
+    X, Y = many(1, t=300, n=300)
+    multi = SmoothPolynomialRegressor(degree=8, criterion=criterion).fit(X, Y)
+    for j in (0, 63, 64, 150, 299):
+        one = SmoothPolynomialRegressor(degree=8, criterion=criterion).fit(X, Y[:, j])
+        np.testing.assert_allclose(multi.coef_[j], one.coef_, rtol=1e-9, atol=1e-11)
+        for name in ("gamma2_", "mdl_score_", "hit_rate_"):
+            assert getattr(multi, name)[j] == pytest.approx(getattr(one, name), rel=1e-9)
