@@ -50,12 +50,6 @@ void fill_weight(const ReducedPath& p, double lam, bool with_terms, AtWeight& w)
     }
 }
 
-AtWeight at_weight(const ReducedPath& p, double lam) {
-    AtWeight w;
-    fill_weight(p, lam, true, w);
-    return w;
-}
-
 // Weight of b2[i] in the fitted part of the criterion's sum of squares at w:
 // the residual sum of squares for GCV, the deviance for REML.
 double fit_weight(const ReducedPath& p, const AtWeight& w, Index i) {
@@ -64,14 +58,15 @@ double fit_weight(const ReducedPath& p, const AtWeight& w, Index i) {
 }
 
 // The criterion of a column with sum of squares yy and fitted part `fit`.
-double value_of(const ReducedPath& p, const AtWeight& w, double yy, double fit) {
+// (dof and per: the weight's terms of AtWeight.)
+double value_of(const ReducedPath& p, double dof, double per, double yy, double fit) {
     if (p.gcv) {
         const double rss = std::max(yy - fit, 0.0);
-        return w.dof > 0.0 ? p.n * rss / (w.dof * w.dof) : std::numeric_limits<double>::infinity();
+        return dof > 0.0 ? p.n * rss / (dof * dof) : std::numeric_limits<double>::infinity();
     }
     const double dev = std::max(yy - fit, 1e-300 * std::max(yy, 1.0));
     const double nu = p.n - static_cast<double>(p.m0);
-    return nu * std::log(dev) + w.per;
+    return nu * std::log(dev) + per;
 }
 
 double value_at(const ReducedPath& p, const AtWeight& w, const double* b2, double yy) {
@@ -79,7 +74,7 @@ double value_at(const ReducedPath& p, const AtWeight& w, const double* b2, doubl
     for (Index i = 0; i < p.mu.size(); ++i) {
         fit += b2[i] * fit_weight(p, w, i);
     }
-    return value_of(p, w, yy, fit);
+    return value_of(p, w.dof, w.per, yy, fit);
 }
 
 // First and second derivatives of a column's criterion in ln(lam).
@@ -249,23 +244,26 @@ MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const V
     const Index t = b2.rows();
     const Index m = lam.size();
     const Index k = path.mu.size();
-    std::vector<AtWeight> ws;
-    ws.reserve(static_cast<size_t>(m));
     MatrixXd A(k, m);  // fitted part of every column at every weight: b2 A
+    VectorXd dof(m);
+    VectorXd per(m);
+    AtWeight w;
     for (Index g = 0; g < m; ++g) {
-        ws.push_back(at_weight(path, lam[g]));
+        fill_weight(path, lam[g], true, w);
         for (Index i = 0; i < k; ++i) {
-            A(i, g) = fit_weight(path, ws.back(), i);
+            A(i, g) = fit_weight(path, w, i);
         }
+        dof[g] = w.dof;
+        per[g] = w.per;
     }
     MatrixXd out(m, t);
     for_each_block((t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, k), [&](Index blk) {
         const Index j0 = blk * kSearchBlock;
-        const Index w = std::min(kSearchBlock, t - j0);
-        const MatrixXd fit = A.transpose() * b2.middleRows(j0, w).transpose();  // m x w
-        for (Index v = 0; v < w; ++v) {
+        const Index width = std::min(kSearchBlock, t - j0);
+        const MatrixXd fit = A.transpose() * b2.middleRows(j0, width).transpose();  // m x width
+        for (Index v = 0; v < width; ++v) {
             for (Index g = 0; g < m; ++g) {
-                out(g, j0 + v) = value_of(path, ws[static_cast<size_t>(g)], yy[j0 + v], fit(g, v));
+                out(g, j0 + v) = value_of(path, dof[g], per[g], yy[j0 + v], fit(g, v));
             }
         }
     });
@@ -279,8 +277,10 @@ VectorXd criterion_paired(const ReducedPath& path, const RowMatrixRef& b2, const
         throw std::invalid_argument("criterion_paired: one weight per column is needed");
     }
     VectorXd out(b2.rows());
+    AtWeight w;
     for (Index j = 0; j < b2.rows(); ++j) {
-        out[j] = value_at(path, at_weight(path, lam[j]), b2.data() + j * b2.outerStride(), yy[j]);
+        fill_weight(path, lam[j], true, w);
+        out[j] = value_at(path, w, b2.data() + j * b2.outerStride(), yy[j]);
     }
     return out;
 }
