@@ -25,7 +25,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zorp._native import zorp_columns as _columns
-from zorp._native.zorp_columns import MIN_EIGENVALUE
 
 Criterion = Literal["reml", "gcv"]
 CRITERIA: tuple[str, ...] = ("reml", "gcv")
@@ -141,7 +140,6 @@ class SmoothingPath:
         )
         self.rank = k - self.m0
         self.mu = mu
-        self._rest = 1.0 - mu
         # Many columns: the product on this thread (see `_columns.product`).
         cross = stats.cross
         self.b = self.T.T @ cross if cross.ndim == 1 else _columns.product(self.T.T, cross)
@@ -149,28 +147,14 @@ class SmoothingPath:
         self._b2T = np.ascontiguousarray((self.b**2).T.reshape(-1, k))
         self._yy = np.atleast_1d(np.asarray(self.yy, dtype=np.float64))
 
-    def _d(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
-        # Eigenvalues of L^-1 (fixed + lam S) L^-T for each weight (rows).
-        t = np.asarray(lam, dtype=np.float64)[..., None] / self.alpha
-        d = t * self._rest
-        d += self.mu
-        return np.maximum(d, MIN_EIGENVALUE, out=d)
-
-    def edf(self, lam: float | NDArray[np.float64]) -> NDArray[np.float64]:
-        return (self.mu / self._d(lam)).sum(axis=-1)
-
-    def rss(self, lam: float | NDArray[np.float64], paired: bool = False) -> NDArray[np.float64]:
-        """Residual sum of squares at weights `lam`; with several targets of
-        shape (..., t), or (t,) when `paired` gives one weight per column."""
-        d = self._d(lam)
-        b2 = self.b**2
-        if b2.ndim == 2 and not paired:
-            return np.maximum(self.yy - ((2.0 - self.mu / d) / d) @ b2, 0.0)
-        if b2.ndim == 2:
-            # Row j: column j at its own weight, as the single-target sum.
-            b2 = self._b2T
-        rss = self.yy - (b2 * (2.0 - self.mu / d) / d).sum(axis=-1)
-        return np.maximum(rss, 0.0)
+    def _fits(
+        self, lam: NDArray[np.float64]
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+        # Per column j at weight lam[j]: the reduced eigenvalues (t, k), the
+        # effective degrees of freedom and the residual sum of squares.
+        return _columns.fits_at(
+            self.mu, self.alpha, float(self.n), self.m0, self._b2T, self._yy, lam
+        )
 
     def _reduced(
         self, kind: Criterion
@@ -214,11 +198,10 @@ class SmoothingPath:
         return _columns.choose_weights(*self._reduced(kind), self._b2T, self._yy, GRID, shared)
 
     def fit(self, lam: float, criterion_value: float = float("nan")) -> PenalizedFit:
-        d = self._d(lam)
+        ds, edfs, rsss = self._fits(np.array([float(lam)]))
+        d, edf, rss = ds[0], float(edfs[0]), float(rsss[0])
         coef = self.T @ (self.b / d)
-        edf = float((self.mu / d).sum())
         dof = self.n - edf
-        rss = float(self.rss(lam))
         sigma = math.sqrt(rss / dof) if dof > 0 else float("nan")
         return PenalizedFit(
             coef=coef,
@@ -234,11 +217,9 @@ class SmoothingPath:
     ) -> ColumnFits:
         """The fits of every target column, column j at weight lam[j]."""
         lam = np.asarray(lam, dtype=np.float64)
-        d = self._d(lam)  # (t, k)
+        d, edf, rss = self._fits(lam)
         coef = _columns.product(self.T, self.b / d.T)
-        edf = (self.mu / d).sum(axis=-1)
         dof = self.n - edf
-        rss = self.rss(lam, paired=True)
         with np.errstate(divide="ignore", invalid="ignore"):
             sigma = np.where(dof > 0, np.sqrt(rss / dof), np.nan)
         value = np.full(len(lam), np.nan) if criterion_value is None else criterion_value

@@ -21,7 +21,8 @@ constexpr Index kSearchBlock = 64;  // columns per task
 struct AtWeight {
     std::vector<double> d;
     std::vector<double> inv;
-    double dof = 0.0;  // GCV: n less the effective degrees of freedom
+    double edf = 0.0;  // effective degrees of freedom, sum of mu / d
+    double dof = 0.0;  // n less edf
     double per = 0.0;  // REML: the terms that do not depend on the column
 };
 
@@ -42,6 +43,7 @@ void fill_weight(const ReducedPath& p, double lam, bool with_terms, AtWeight& w)
             logdet_d += std::log(d);
         }
     }
+    w.edf = edf;
     w.dof = p.n - edf;
     const double nu = p.n - static_cast<double>(p.m0);
     const double rank = static_cast<double>(k - p.m0);
@@ -50,11 +52,16 @@ void fill_weight(const ReducedPath& p, double lam, bool with_terms, AtWeight& w)
     }
 }
 
+// Weight of b2[i] in what the fit at w removes from yy: rss = yy - sum b2 x this.
+double rss_weight(const ReducedPath& p, const AtWeight& w, Index i) {
+    const double inv = w.inv[static_cast<size_t>(i)];
+    return (2.0 - p.mu[i] * inv) * inv;
+}
+
 // Weight of b2[i] in the fitted part of the criterion's sum of squares at w:
 // the residual sum of squares for GCV, the deviance for REML.
 double fit_weight(const ReducedPath& p, const AtWeight& w, Index i) {
-    const double inv = w.inv[static_cast<size_t>(i)];
-    return p.gcv ? (2.0 - p.mu[i] * inv) * inv : inv;
+    return p.gcv ? rss_weight(p, w, i) : w.inv[static_cast<size_t>(i)];
 }
 
 // The criterion of a column with sum of squares yy and fitted part `fit`.
@@ -281,6 +288,30 @@ VectorXd criterion_paired(const ReducedPath& path, const RowMatrixRef& b2, const
     for (Index j = 0; j < b2.rows(); ++j) {
         fill_weight(path, lam[j], true, w);
         out[j] = value_at(path, w, b2.data() + j * b2.outerStride(), yy[j]);
+    }
+    return out;
+}
+
+PairedFits fits_at(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
+                   const VectorRef& lam) {
+    check_columns(path, b2, yy);
+    const Index t = b2.rows();
+    const Index k = path.mu.size();
+    if (lam.size() != t) {
+        throw std::invalid_argument("fits_at: one weight per column is needed");
+    }
+    PairedFits out{MatrixXd(t, k), VectorXd(t), VectorXd(t)};
+    AtWeight w;
+    for (Index j = 0; j < t; ++j) {
+        fill_weight(path, lam[j], false, w);
+        const double* row = b2.data() + j * b2.outerStride();
+        double removed = 0.0;
+        for (Index i = 0; i < k; ++i) {
+            out.d(j, i) = w.d[static_cast<size_t>(i)];
+            removed += row[i] * rss_weight(path, w, i);
+        }
+        out.edf[j] = w.edf;
+        out.rss[j] = std::max(yy[j] - removed, 0.0);
     }
     return out;
 }

@@ -56,6 +56,16 @@ MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const V
 VectorXd criterion_paired(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
                           const VectorRef& lam);
 
+struct PairedFits {
+    MatrixXd d;    // t x k: the reduced eigenvalues of column j's fit
+    VectorXd edf;  // effective degrees of freedom
+    VectorXd rss;  // residual sum of squares
+};
+
+// The fit of column j at its own weight lam[j], in reduced form.
+PairedFits fits_at(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
+                   const VectorRef& lam);
+
 struct WeightChoice {
     VectorXd lam;    // chosen weight per column
     VectorXd value;  // criterion per column at its weight

@@ -88,7 +88,6 @@ PYBIND11_MODULE(zorp_columns, m) {
         py::arg("fixed"), py::arg("S"));
 
     // Choice of the smoothness weight; the reduced problem comes as its parts.
-    m.attr("MIN_EIGENVALUE") = zorp::kMinEigenvalue;
     const auto path = [](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet,
                          bool gcv) { return zorp::ReducedPath{mu, alpha, n, m0, logdet, gcv}; };
     m.def(
@@ -106,6 +105,17 @@ PYBIND11_MODULE(zorp_columns, m) {
         "or with `paired` (t,), column j at its own weight lam[j].",
         py::arg("mu"), py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("logdet"),
         py::arg("gcv"), py::arg("b2"), py::arg("yy"), py::arg("lam"), py::arg("paired"));
+    m.def(
+        "fits_at",
+        [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, const RowMatrixRef& b2,
+               const VectorRef& yy, const VectorRef& lam) {
+            const zorp::PairedFits f =
+                zorp::fits_at(path(mu, alpha, n, m0, 0.0, false), b2, yy, lam);
+            return py::make_tuple(f.d, f.edf, f.rss);
+        },
+        "(d (t, k), edf (t), rss (t)) of the fit of column j at its own weight lam[j].",
+        py::arg("mu"), py::arg("alpha"), py::arg("n"), py::arg("m0"), py::arg("b2"), py::arg("yy"),
+        py::arg("lam"));
     m.def(
         "choose_weights",
         [path](const VectorXd& mu, double alpha, double n, zorp::Index m0, double logdet, bool gcv,

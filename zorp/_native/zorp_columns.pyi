@@ -12,9 +12,6 @@ def column_mads(Y: ArrayLike) -> NDArray[np.float64]: ...
 def column_hit_counts(
     Phi: ArrayLike, Y: ArrayLike, coef: ArrayLike, eps: ArrayLike
 ) -> NDArray[np.int64]: ...
-
-MIN_EIGENVALUE: float
-
 def reduce_path(
     fixed: ArrayLike, S: ArrayLike
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], float, float, float, int]: ...
@@ -30,6 +27,15 @@ def criterion(
     lam: ArrayLike,
     paired: bool,
 ) -> NDArray[np.float64]: ...
+def fits_at(
+    mu: ArrayLike,
+    alpha: float,
+    n: float,
+    m0: int,
+    b2: ArrayLike,
+    yy: ArrayLike,
+    lam: ArrayLike,
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...
 def choose_weights(
     mu: ArrayLike,
     alpha: float,
