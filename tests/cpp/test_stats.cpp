@@ -111,3 +111,44 @@ TEST(Mad, LargeInputWithNaNDoesNotCrash) {
 }
 
 }  // namespace
+
+// Every row is built to hit by less than one unit in the last place of its
+// fitted value, alternately above and below, so a count equal to the expected
+// one means each fitted value rounded exactly as Eigen's product does.
+TEST(LinearHits, CountsAsTheRoundedProductDoes) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unif(-1.0, 1.0);
+    const double eps = std::ldexp(1.0, -10);
+    for (Eigen::Index n : {1, 2, 3, 5, 15, 16, 17, 31, 33, 100, 2001}) {
+        for (Eigen::Index k : {1, 3, 8, 127, 128, 130}) {
+            Eigen::MatrixXd big(n + 3, k);
+            for (Eigen::Index j = 0; j < k; ++j) {
+                for (Eigen::Index i = 0; i < n + 3; ++i) {
+                    big(i, j) = j == 0 ? 1.0 : unif(rng);
+                }
+            }
+            Eigen::VectorXd b(k);
+            b[0] = 1.5;
+            for (Eigen::Index j = 1; j < k; ++j) {
+                b[j] = 0.4 * unif(rng) / static_cast<double>(k);
+            }
+            const zorp::MatrixRef X = big.topRows(n);  // outer stride n + 3
+            const Eigen::VectorXd yp = X * b;
+            Eigen::VectorXd yt(n);
+            Eigen::Index expected = 0;
+            for (Eigen::Index i = 0; i < n; ++i) {
+                const double ulp = std::ldexp(1.0, -52);  // yp and yt lie in [1, 2)
+                yt[i] = i % 2 == 0 ? yp[i] - eps + ulp : yp[i] + eps - ulp;
+                if (i % 7 == 3) {
+                    yt[i] = std::numeric_limits<double>::quiet_NaN();
+                } else {
+                    ++expected;
+                }
+            }
+            Eigen::VectorXd scratch(n);
+            EXPECT_EQ(zorp::linear_hits(X, b, yt, eps, scratch), expected)
+                << "n=" << n << " k=" << k;
+            EXPECT_EQ(zorp::success_rate(expected, n), zorp::compute_SR(yp, yt, eps));
+        }
+    }
+}

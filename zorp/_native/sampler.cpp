@@ -17,8 +17,10 @@ namespace zorp {
 
 namespace {
 
-// Energy of coefficient vectors for one fit. Each chain owns one evaluator; its
-// buffer for the fitted values is reused across evaluations.
+// Energy of coefficient vectors for one fit, whose arguments check_fit_args has
+// accepted. Each chain owns one evaluator; its buffer for the fitted values,
+// needed only where the hits cannot be counted in the product's pass, is reused
+// across evaluations.
 class EnergyEvaluator {
   public:
     EnergyEvaluator(const MatrixRef& X, const VectorRef& y, int H, double eps,
@@ -32,8 +34,9 @@ class EnergyEvaluator {
           yp_(X.rows()) {}
 
     double operator()(const VectorXd& bv) {
-        yp_.noalias() = X_ * bv;
-        return mdl_score_cached(yp_, y_, k_, H_, eps_, &bv, &pen_);
+        const Index n = y_.size();
+        const Index hits = linear_hits(X_, bv, y_, eps_, yp_);
+        return mdl_score_of_rate(success_rate(hits, n), n, k_, H_, &bv, &pen_);
     }
 
   private:

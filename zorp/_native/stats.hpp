@@ -19,6 +19,17 @@ double mad(const VectorRef& y);
 // least 1/(2n). Throws std::invalid_argument when yp is shorter than yt.
 double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps);
 
+// The success rate of `hits` hits among n positions: hits / n, raised to at
+// least 1/(2n).
+double success_rate(Index hits, Index n);
+
+// Number of rows i with |(X b)[i] - yt[i]| < eps, for X with len(yt) rows. The
+// fitted values round exactly as the product X * b does, so the count equals
+// compute_SR's on that product; where it can, the count is taken in the same
+// pass as the product, without storing it. yp is scratch for the other cases.
+Index linear_hits(const MatrixRef& X, const VectorXd& b, const VectorRef& yt, double eps,
+                  VectorXd& yp);
+
 // Quadratic form b' R b, formed as the dot product of b with R b. An R without
 // rows gives 0. Throws std::invalid_argument unless R is M x M with M = len(b).
 double quad_form(const VectorXd& b, const MatrixXd& R);
@@ -30,6 +41,11 @@ double quad_form(const VectorXd& b, const MatrixXd& R);
 // is not M x M with M = len(beta); inactive matrices are never read.
 double mdl_score_cached(const VectorRef& yp, const VectorRef& yt, int k, int H, double eps,
                         const VectorXd* beta, const PenaltySpec* pen);
+
+// mdl_score_cached from the success rate sr over n observations, for a beta
+// and pen that mdl_score_cached would accept.
+double mdl_score_of_rate(double sr, Index n, int k, int H, const VectorXd* beta,
+                         const PenaltySpec* pen);
 
 // Hit tolerance of the score for observed values with median absolute
 // deviation m: 0.4 m, or 0.4 when m is 0 or NaN.
