@@ -177,6 +177,9 @@ BAD_FITS = [
     (lambda X, y: (X[:, 0], y), "2-D"),
     (lambda X, y: (np.where(X > 1.9, np.nan, X), y), "NaN"),
     (lambda X, y: (X, np.where(y > 1, np.inf, y)), "infinity"),
+    # Many columns: one bad value in one column, found from its sum of squares.
+    (lambda X, y: (X, np.column_stack([y, np.where(y == y.max(), np.nan, y)])), "NaN"),
+    (lambda X, y: (X, np.column_stack([np.where(y == y.min(), -np.inf, y), y])), "infinity"),
     (lambda X, y: (X[:-1], y), "inconsistent"),
     (lambda X, y: (X[:1], y[:1]), "n_samples=1"),
     (lambda X, y: (X[:0], y[:0]), "0 sample"),

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+from sklearn.base import clone
 
 from zorp import SmoothPolynomialRegressor
 
@@ -91,6 +92,12 @@ def test_multi_target_refusals_and_column_vector(many):
     est = SmoothPolynomialRegressor(degree=3).fit(X, Y)
     with pytest.raises(ValueError, match="inconsistent"):
         est.score(X, Y[:, 0])
+    # Finite values whose squares overflow are data, not a NaN or infinity;
+    # at a given weight the fit scales with them.
+    fixed = SmoothPolynomialRegressor(degree=3, gamma2=1.0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        huge = clone(fixed).fit(X, Y * 1e160)
+    np.testing.assert_allclose(huge.coef_, 1e160 * fixed.fit(X, Y).coef_, rtol=1e-9)
 
 
 @pytest.mark.parametrize("order", ["C", "F"])

@@ -193,7 +193,9 @@ def warn_column_vector(stacklevel: int) -> None:
     )
 
 
-def _check_y(y: ArrayLike, n: int, owner: str) -> NDArray[np.float64]:
+def _check_y(y: ArrayLike, n: int, owner: str, finite_2d: bool = True) -> NDArray[np.float64]:
+    """The targets as floats, checked. With `finite_2d` False a 2-D y is not
+    checked for NaN and infinity: the caller does that from its column sums."""
     if y is None:
         raise ValueError(f"{owner} requires y to be passed, but the target y is None")
     ya = _as_float_array(y, "y")
@@ -209,7 +211,8 @@ def _check_y(y: ArrayLike, n: int, owner: str) -> NDArray[np.float64]:
         )
     if ya.shape[0] != n:
         raise ValueError(f"X and y have inconsistent numbers of samples: {n} and {ya.shape[0]}")
-    _check_finite(ya, "y")
+    if finite_2d or ya.ndim == 1:
+        _check_finite(ya, "y")
     return ya
 
 
@@ -690,7 +693,11 @@ class SmoothPolynomialRegressor:
             return _dask.fit(self, X, y, sample_weight)
         names = _feature_names(X)
         Xa = _check_X(X)
-        ya = _check_y(y, Xa.shape[0], owner)
+        # Many unweighted columns least-squares fitted: a NaN or infinity shows
+        # in the column's sum of squares, so the one pass over y that forms
+        # the sufficient statistics also checks it (see below).
+        deferred = sample_weight is None and self.method != "robust"
+        ya = _check_y(y, Xa.shape[0], owner, finite_2d=not deferred)
         w = _check_weights(sample_weight, Xa.shape[0])
         X_given, y_given = Xa, ya
         if w is not None:
@@ -715,6 +722,8 @@ class SmoothPolynomialRegressor:
 
         start = time.perf_counter()
         stats_all = Sufficient.from_design(Phi_all, ya, w)
+        if deferred and ya.ndim == 2 and not np.isfinite(stats_all.yy).all():
+            _check_finite(ya, "y")  # raises, unless a sum overflowed
         robust_fit = self.method == "robust"
         # The robust fit starts from the widest basis, smoothed by the
         # criterion, and chooses the degree on its robust weights.
