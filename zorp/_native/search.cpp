@@ -26,6 +26,12 @@ struct AtWeight {
     double per = 0.0;  // REML: the terms that do not depend on the column
 };
 
+// Residual degrees of freedom of the restricted likelihood.
+double reml_nu(const ReducedPath& p) { return p.n - static_cast<double>(p.m0); }
+
+// Least deviance a REML value uses, which keeps its log finite at an exact fit.
+double deviance_floor(double yy) { return 1e-300 * std::max(yy, 1.0); }
+
 // Fills w for the weight lam; the REML terms only `with_terms`. Reuses w's storage.
 void fill_weight(const ReducedPath& p, double lam, bool with_terms, AtWeight& w) {
     const Index k = p.mu.size();
@@ -45,7 +51,7 @@ void fill_weight(const ReducedPath& p, double lam, bool with_terms, AtWeight& w)
     }
     w.edf = edf;
     w.dof = p.n - edf;
-    const double nu = p.n - static_cast<double>(p.m0);
+    const double nu = reml_nu(p);
     const double rank = static_cast<double>(k - p.m0);
     if (with_terms && !p.gcv) {
         w.per = nu * std::log(2.0 * kPi / nu) + nu + p.logdet + logdet_d - rank * std::log(lam);
@@ -71,8 +77,8 @@ double value_of(const ReducedPath& p, double dof, double per, double yy, double 
         const double rss = std::max(yy - fit, 0.0);
         return dof > 0.0 ? p.n * rss / (dof * dof) : std::numeric_limits<double>::infinity();
     }
-    const double dev = std::max(yy - fit, 1e-300 * std::max(yy, 1.0));
-    const double nu = p.n - static_cast<double>(p.m0);
+    const double dev = std::max(yy - fit, deviance_floor(yy));
+    const double nu = reml_nu(p);
     return nu * std::log(dev) + per;
 }
 
@@ -121,8 +127,8 @@ void slopes_at(const ReducedPath& p, const AtWeight& w, const double* b2, double
                   6.0 * rss * M * M / (dof2 * dof2));
         return;
     }
-    const double nu = p.n - static_cast<double>(p.m0);
-    const double dev = std::max(yy - se, 1e-300 * std::max(yy, 1.0));
+    const double nu = reml_nu(p);
+    const double dev = std::max(yy - se, deviance_floor(yy));
     const double P = seg / dev;  // relative slope of the deviance
     const double Pp = (seg - 2.0 * segg) / dev;
     const double rank = static_cast<double>(k - p.m0);
@@ -263,15 +269,23 @@ MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const V
         dof[g] = w.dof;
         per[g] = w.per;
     }
+    const double nu = reml_nu(path);
     MatrixXd out(m, t);
     for_each_block((t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, k), [&](Index blk) {
         const Index j0 = blk * kSearchBlock;
         const Index width = std::min(kSearchBlock, t - j0);
         const MatrixXd fit = A.transpose() * b2.middleRows(j0, width).transpose();  // m x width
         for (Index v = 0; v < width; ++v) {
-            for (Index g = 0; g < m; ++g) {
-                out(g, j0 + v) = value_of(path, dof[g], per[g], yy[j0 + v], fit(g, v));
+            if (path.gcv) {
+                for (Index g = 0; g < m; ++g) {
+                    out(g, j0 + v) = value_of(path, dof[g], per[g], yy[j0 + v], fit(g, v));
+                }
+                continue;
             }
+            // REML: value_of's deviance and log, vectorised over the weights.
+            const double y2 = yy[j0 + v];
+            const Eigen::ArrayXd dev = (y2 - fit.col(v).array()).max(deviance_floor(y2));
+            out.col(j0 + v) = (nu * dev.log() + per.array()).matrix();
         }
     });
     return out;
