@@ -166,6 +166,23 @@ TEST(ParallelForEachChain, FailureIsRethrownOnTheCallingThread) {
     EXPECT_NO_THROW(detail::parallel_for_each_chain(0, body));
 }
 
+// A warm-up too small for a team runs every chain on the calling thread.
+TEST(ParallelForEachChain, SerialLoopRunsOnTheCallingThread) {
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(2);
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<int> ran(9, 0);
+    std::atomic<bool> elsewhere{false};
+    const auto body = [&](int c, detail::TeamControl&) {
+        elsewhere = elsewhere || std::this_thread::get_id() != caller || omp_get_num_threads() != 1;
+        ++ran[static_cast<size_t>(c)];
+    };
+    detail::parallel_for_each_chain(9, body, {}, false);
+    omp_set_num_threads(saved);
+    EXPECT_FALSE(elsewhere);
+    EXPECT_EQ(ran, std::vector<int>(9, 1));
+}
+
 // Team threads other than the calling one spin until told to stop; the calling
 // thread, once out of work, must keep polling, be the only thread that polls,
 // and stop the team.

@@ -17,6 +17,10 @@ namespace zorp {
 
 namespace {
 
+// Warm-up work (chains x evaluations x the work of one evaluation, about one
+// multiply-add each) below which the team does not pay: about 2 ms on one core.
+constexpr double kWarmupTeamWork = 2e7;
+
 // Energy of coefficient vectors for one fit, whose arguments check_fit_args has
 // accepted. Each chain owns one evaluator; its buffer for the fitted values,
 // needed only where the hits cannot be counted in the product's pass, is reused
@@ -167,12 +171,12 @@ void TeamControl::rethrow_if_stopped() const {
 }
 
 void parallel_for_each_chain(int n, const std::function<void(int, TeamControl&)>& body,
-                             const CancelCheck& cancel) {
+                             const CancelCheck& cancel, bool in_parallel) {
     install_fork_handler();
     std::vector<std::exception_ptr> errors(static_cast<size_t>(std::max(n, 0)));
     TeamControl control(cancel);
     std::atomic<int> finished{0};
-#pragma omp parallel
+#pragma omp parallel if (in_parallel)
     {
 #pragma omp for schedule(dynamic, 1) nowait
         for (int c = 0; c < n; ++c) {
@@ -225,6 +229,13 @@ MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const Mat
     std::vector<Chain> chains(static_cast<size_t>(n_chains_));
     // Work of one energy evaluation, for the polling budget.
     const Index eval_work = X.size() + y.size() + 1;
+    // A small warm-up runs on the calling thread: starting the team and, after
+    // the region, its threads' spin-wait cost more than the chains, and with
+    // the machine's other cores busy a descheduled team thread stalls the fit.
+    // The chains' results do not depend on where they ran.
+    const double warmup_work = static_cast<double>(n_chains_) * (std::max(n_warmup_, 0) + 1.0) *
+                               static_cast<double>(eval_work);
+    const bool team_pays = n_chains_ > 1 && warmup_work >= kWarmupTeamWork;
 
     // Warm-up: independent cooling chains, each with its own stream.
     detail::parallel_for_each_chain(
@@ -252,7 +263,7 @@ MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const Mat
             }
             chains[static_cast<size_t>(c)] = Chain{std::move(b), e};
         },
-        cancel);
+        cancel, team_pays);
 
     VectorXd energies(n_chains_);
     for (int c = 0; c < n_chains_; ++c) {

@@ -97,14 +97,15 @@ class TeamControl {
 };
 
 // Runs body(c, control) for c = 0 .. n - 1 on an OpenMP team (dynamic schedule,
-// chunk 1). An exception thrown by a body is kept in that item's slot; after the
-// region the one of the lowest item index is rethrown on the calling thread.
-// Once the calling thread has no item left it keeps polling the cancellation
-// check until the team is done. On cancellation items not yet started are
+// chunk 1), or on the calling thread alone when `in_parallel` is false. An
+// exception thrown by a body is kept in that item's slot; after the region the
+// one of the lowest item index is rethrown on the calling thread. Once the
+// calling thread has no item left it keeps polling the cancellation check until
+// the team is done. On cancellation items not yet started are
 // skipped, running bodies see keep_going() false, and Cancelled is thrown after
 // the region.
 void parallel_for_each_chain(int n, const std::function<void(int, TeamControl&)>& body,
-                             const CancelCheck& cancel = {});
+                             const CancelCheck& cancel = {}, bool in_parallel = true);
 
 }  // namespace detail
 
