@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "stats.hpp"
@@ -151,4 +152,12 @@ TEST(LinearHits, CountsAsTheRoundedProductDoes) {
             EXPECT_EQ(zorp::success_rate(expected, n), zorp::compute_SR(yp, yt, eps));
         }
     }
+    Eigen::VectorXd scratch;
+    const Eigen::MatrixXd X = Eigen::MatrixXd::Ones(4, 2);
+    EXPECT_THROW(
+        zorp::linear_hits(X, Eigen::VectorXd::Ones(2), Eigen::VectorXd::Ones(5), 1.0, scratch),
+        std::invalid_argument);
+    EXPECT_THROW(
+        zorp::linear_hits(X, Eigen::VectorXd::Ones(3), Eigen::VectorXd::Ones(4), 1.0, scratch),
+        std::invalid_argument);
 }

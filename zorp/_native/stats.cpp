@@ -132,18 +132,26 @@ double mad(const VectorRef& y) {
     return median_inplace(std::move(buf));
 }
 
-double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
-    const Index n = yt.size();
-    if (yp.size() < n) {
-        throw std::invalid_argument("compute_SR: yp is shorter than yt");
-    }
-    Index hit = 0;
-    for (Index i = 0; i < n; ++i) {
+namespace {
+
+// Positions i < len(yt) with |yp[i] - yt[i]| < eps, for yp at least as long.
+Index count_hits(const VectorRef& yp, const VectorRef& yt, double eps) {
+    Index hits = 0;
+    for (Index i = 0; i < yt.size(); ++i) {
         if (std::abs(yp[i] - yt[i]) < eps) {
-            ++hit;
+            ++hits;
         }
     }
-    return success_rate(hit, n);
+    return hits;
+}
+
+}  // namespace
+
+double compute_SR(const VectorRef& yp, const VectorRef& yt, double eps) {
+    if (yp.size() < yt.size()) {
+        throw std::invalid_argument("compute_SR: yp is shorter than yt");
+    }
+    return success_rate(count_hits(yp, yt, eps), yt.size());
 }
 
 double success_rate(Index hits, Index n) {
@@ -155,13 +163,16 @@ Index linear_hits(const MatrixRef& X, const VectorXd& b, const VectorRef& yt, do
                   VectorXd& yp) {
     const Index n = yt.size();
     const Index k = X.cols();
+    if (X.rows() != n || b.size() != k) {
+        throw std::invalid_argument("linear_hits: X must be len(yt) x len(b)");
+    }
 #if defined(__AVX2__) && defined(__FMA__)
     // Eigen's column-major product sums each row as a chain of fused
     // multiply-adds from zero over the columns in order, in one block when
     // there are fewer than 128 columns; a single row goes through a dot product
     // instead. Within those bounds this kernel rounds identically and counts
     // the hits while the sums are still in registers.
-    if (X.rows() == n && n >= 2 && k < 128) {
+    if (n >= 2 && k < 128) {
         const double* x = X.data();
         const Index ld = X.outerStride();
         const double* y = yt.data();
@@ -223,13 +234,7 @@ Index linear_hits(const MatrixRef& X, const VectorXd& b, const VectorRef& yt, do
     }
 #endif
     yp.noalias() = X * b;
-    Index hits = 0;
-    for (Index i = 0; i < n; ++i) {
-        if (std::abs(yp[i] - yt[i]) < eps) {
-            ++hits;
-        }
-    }
-    return hits;
+    return count_hits(yp, yt, eps);
 }
 
 namespace {

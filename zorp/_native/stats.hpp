@@ -27,6 +27,7 @@ double success_rate(Index hits, Index n);
 // fitted values round exactly as the product X * b does, so the count equals
 // compute_SR's on that product; where it can, the count is taken in the same
 // pass as the product, without storing it. yp is scratch for the other cases.
+// Throws std::invalid_argument unless X is len(yt) x len(b).
 Index linear_hits(const MatrixRef& X, const VectorXd& b, const VectorRef& yt, double eps,
                   VectorXd& yp);
 
