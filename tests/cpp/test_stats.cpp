@@ -111,8 +111,6 @@ TEST(Mad, LargeInputWithNaNDoesNotCrash) {
     EXPECT_TRUE(std::isnan(got) || (got >= 0.0 && got <= 1.0));
 }
 
-}  // namespace
-
 // Every row is built to hit by less than one unit in the last place of its
 // fitted value, alternately above and below, so a count equal to the expected
 // one means each fitted value rounded exactly as Eigen's product does.
@@ -161,3 +159,5 @@ TEST(LinearHits, CountsAsTheRoundedProductDoes) {
         zorp::linear_hits(X, Eigen::VectorXd::Ones(3), Eigen::VectorXd::Ones(4), 1.0, scratch),
         std::invalid_argument);
 }
+
+}  // namespace

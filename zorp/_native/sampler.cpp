@@ -23,19 +23,13 @@ constexpr double kWarmupTeamWork = 2e7;
 
 // Energy of coefficient vectors for one fit, whose arguments check_fit_args has
 // accepted. Each chain owns one evaluator; its buffer for the fitted values,
-// needed only where the hits cannot be counted in the product's pass, is reused
-// across evaluations.
+// sized on first use where the hits cannot be counted in the product's pass, is
+// reused across evaluations.
 class EnergyEvaluator {
   public:
     EnergyEvaluator(const MatrixRef& X, const VectorRef& y, int H, double eps,
                     const PenaltySpec& pen)
-        : X_(X),
-          y_(y),
-          k_(static_cast<int>(X.cols())),
-          H_(H),
-          eps_(eps),
-          pen_(pen),
-          yp_(X.rows()) {}
+        : X_(X), y_(y), k_(static_cast<int>(X.cols())), H_(H), eps_(eps), pen_(pen) {}
 
     double operator()(const VectorXd& bv) {
         const Index n = y_.size();
