@@ -185,27 +185,32 @@ def test_ols_tall_graded_columns_match_lstsq(spread):
 
 
 @pytest.mark.parametrize("order", ["C", "F"])
-@pytest.mark.parametrize(("residual", "factor"), [(1e-6, 4.0), (1.0, 10.0)])
+@pytest.mark.parametrize("residual", [1e-6, 1.0])
 @pytest.mark.parametrize("cond", [1e2, 1e4, 9e4])
-def test_ols_qr_route_is_as_accurate_as_lapack(cond, residual, factor, order):
-    # A tall X of known condition and a residual orthogonal to its range: the
-    # exact least-squares solution is known, and the QR route's error stays
-    # within a small factor of LAPACK's (measured: below it for small residuals,
-    # up to 4 times it for a residual as large as the fit, where both are far
-    # inside the cond^2 * eps bound of any backward-stable method).
-    rng = np.random.default_rng(int(np.log10(cond)))
+def test_ols_qr_route_is_as_accurate_as_lapack(cond, residual, order):
+    # Tall X of known condition and residuals orthogonal to their range: the
+    # exact least-squares solutions are known. One problem's error is a single
+    # draw of the rounding (LAPACK's varies by 20x across problems and with the
+    # processor's kernels), so the worst error over several problems is compared:
+    # the QR route's stays within 4 times LAPACK's (measured: 0.1 to 1.2 times),
+    # while normal equations would be off by about cond^2 * eps.
     n, k = 4000, 10
-    U, _ = np.linalg.qr(rng.normal(size=(n, k + 1)))
-    V, _ = np.linalg.qr(rng.normal(size=(k, k)))
-    X = np.asarray((U[:, :k] * np.logspace(0, -np.log10(cond), k)) @ V.T, order=order)
-    beta = rng.normal(size=k)
-    fit = X @ beta
-    y = fit + residual * np.linalg.norm(fit) * U[:, k]
 
-    def error(b):
-        return np.linalg.norm(b - beta) / np.linalg.norm(beta)
+    def errors(seed):
+        rng = np.random.default_rng(seed)
+        U, _ = np.linalg.qr(rng.normal(size=(n, k + 1)))
+        V, _ = np.linalg.qr(rng.normal(size=(k, k)))
+        X = np.asarray((U[:, :k] * np.logspace(0, -np.log10(cond), k)) @ V.T, order=order)
+        beta = rng.normal(size=k)
+        fit = X @ beta
+        y = fit + residual * np.linalg.norm(fit) * U[:, k]
+        return [
+            np.linalg.norm(b - beta) / np.linalg.norm(beta)
+            for b in (zc.ols(X, y), np.linalg.lstsq(X, y)[0])
+        ]
 
-    assert error(zc.ols(X, y)) <= factor * error(np.linalg.lstsq(X, y)[0]) + 1e-15
+    ours, lapack = np.max([errors(seed) for seed in range(6)], axis=0)
+    assert ours <= 4.0 * lapack + 1e-15
 
 
 # C-ordered float64 designs are read in place by a row-major kernel, others
