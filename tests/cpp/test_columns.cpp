@@ -17,7 +17,8 @@ using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::R
 
 // Columns that stress the bucket selection: most values in one bucket beside
 // far outliers, two far clusters, a geometric run over the whole exponent
-// range, sorted and reversed runs, one odd value, heavy ties, infinities.
+// range, sorted and reversed runs, one odd value, heavy ties, infinities (with
+// the median among them).
 MatrixXd adversarial_columns(Index n, std::mt19937_64& rng) {
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> coin(0, 1);
@@ -32,6 +33,7 @@ MatrixXd adversarial_columns(Index n, std::mt19937_64& rng) {
         [&](Index i) { return i == n / 3 ? 5.0 : 2.0; },
         [&](Index) { return std::round(2.0 * normal(rng)); },
         [&](Index i) { return i % 5 == 0 ? std::numeric_limits<double>::infinity() : normal(rng); },
+        [&](Index i) { return i % 3 == 0 ? normal(rng) : std::numeric_limits<double>::infinity(); },
     };
     MatrixXd Y(n, static_cast<Index>(kinds.size()));
     for (Index j = 0; j < Y.cols(); ++j) {
@@ -51,8 +53,10 @@ TEST(ColumnMads, EqualMadOnAdversarialColumnsInBothLayouts) {
         const zorp::VectorXd by_rows = zorp::column_mads(zorp::RowMatrixRef(Yr));
         for (Index j = 0; j < Y.cols(); ++j) {
             const double expected = zorp::mad(Y.col(j));
-            EXPECT_EQ(by_cols[j], expected) << "n " << n << " column " << j;
-            EXPECT_EQ(by_rows[j], expected) << "n " << n << " column " << j;
+            for (const double got : {by_cols[j], by_rows[j]}) {
+                EXPECT_TRUE(got == expected || (std::isnan(got) && std::isnan(expected)))
+                    << "n " << n << " column " << j << ": " << got << " vs " << expected;
+            }
         }
     }
 }

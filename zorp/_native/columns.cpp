@@ -111,18 +111,56 @@ inline Index compress_store(__m256d x, int mask, double* out) {
 // Values per bucket of one level of the bucket selection.
 using BucketCounts = std::array<Index, kBuckets>;
 
-// Bucket of x in a level over [lo, lo + kBuckets / scale]: a product and a
-// truncation of the difference, monotone in x, so that a bucket never holds a
-// value smaller than one of a lower bucket.
+// Bucket of x in a level over [lo, lo + kBuckets / scale], the values outside
+// it in the end buckets: a product, a clamp and a truncation of the difference,
+// monotone in x, so that a bucket never holds a value smaller than one of a
+// lower bucket.
 inline int bucket_of(double x, double lo, double scale) {
-    return std::min(static_cast<int>((x - lo) * scale), kBuckets - 1);
+    return static_cast<int>(std::clamp((x - lo) * scale, 0.0, kBuckets - 1.0));
 }
 
-// One level of the bucket selection of the ranks r0 <= r1 of src[0, n), all
-// within [lo, hi] with hi > lo: counts the values per bucket, then copies those
-// of the buckets holding the two ranks to dst (which may be src) and moves the
-// ranks past the values of the lower buckets. Returns the number copied, or -1
-// when the range's scale overflows or underflows.
+#if defined(__AVX2__)
+// bucket_of of four values.
+inline __m128i buckets_of(__m256d x, __m256d lo, __m256d scale) {
+    const __m256d t =
+        _mm256_max_pd(_mm256_mul_pd(_mm256_sub_pd(x, lo), scale), _mm256_setzero_pd());
+    return _mm256_cvttpd_epi32(_mm256_min_pd(t, _mm256_set1_pd(kBuckets - 1.0)));
+}
+#endif
+
+// The smallest bucket q >= q_from whose values, with those of the buckets
+// below it, number more than r; `below` (the count below q_from on entry)
+// becomes the count below q. Sums of groups of buckets skip most of the scan.
+int rank_bucket(const BucketCounts& total, int q_from, Index r, Index& below) {
+    constexpr int kGroup = 16;
+    int q = q_from;
+    for (; q % kGroup != 0 && below + total[static_cast<size_t>(q)] <= r; ++q) {
+        below += total[static_cast<size_t>(q)];
+    }
+    if (q % kGroup == 0) {
+        for (; q + kGroup < kBuckets; q += kGroup) {
+            Index group = 0;
+            for (int g = 0; g < kGroup; ++g) {
+                group += total[static_cast<size_t>(q + g)];
+            }
+            if (below + group > r) {
+                break;
+            }
+            below += group;
+        }
+        for (; below + total[static_cast<size_t>(q)] <= r; ++q) {
+            below += total[static_cast<size_t>(q)];
+        }
+    }
+    return q;
+}
+
+// One level of the bucket selection of the ranks r0 <= r1 of src[0, n) over
+// [lo, hi] (hi > lo, both finite; values outside go to the end buckets):
+// counts the values per bucket, then copies those of the buckets holding the
+// two ranks to dst (which may be src) and moves the ranks past the values of
+// the lower buckets. Returns the number copied, or -1 when the range's scale
+// overflows or underflows.
 Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1, double lo,
                    double hi, std::vector<std::uint16_t>& bucket, BucketCounts& total) {
     const double scale = kBuckets / (hi - lo);
@@ -130,12 +168,25 @@ Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1
         return -1;
     }
     std::uint16_t* idx = bucket.data();
-    for (Index i = 0; i < n; ++i) {
+    Index i = 0;
+#if defined(__AVX2__)
+    {
+        // Eight buckets at a time, packed to 16 bits.
+        const __m256d lo4 = _mm256_set1_pd(lo);
+        const __m256d scale4 = _mm256_set1_pd(scale);
+        for (; i + 8 <= n; i += 8) {
+            const __m128i a = buckets_of(_mm256_loadu_pd(src + i), lo4, scale4);
+            const __m128i b = buckets_of(_mm256_loadu_pd(src + i + 4), lo4, scale4);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(idx + i), _mm_packus_epi32(a, b));
+        }
+    }
+#endif
+    for (; i < n; ++i) {
         idx[i] = static_cast<std::uint16_t>(bucket_of(src[i], lo, scale));
     }
     // Four interleaved counts keep runs of equal buckets from serialising.
     std::uint32_t count[4][kBuckets] = {};
-    Index i = 0;
+    i = 0;
     for (; i + 4 <= n; i += 4) {
         ++count[0][idx[i]];
         ++count[1][idx[i + 1]];
@@ -149,31 +200,39 @@ Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1
         total[static_cast<size_t>(q)] = count[0][q] + count[1][q] + count[2][q] + count[3][q];
     }
     Index below = 0;
-    int q0 = 0;
-    for (; below + total[static_cast<size_t>(q0)] <= r0; ++q0) {
-        below += total[static_cast<size_t>(q0)];
-    }
+    const int q0 = rank_bucket(total, 0, r0, below);
     Index below1 = below;
-    int q1 = q0;
-    for (; below1 + total[static_cast<size_t>(q1)] <= r1; ++q1) {
-        below1 += total[static_cast<size_t>(q1)];
-    }
+    const int q1 = rank_bucket(total, q0, r1, below1);
     // The kept values go to the front of dst; in place, a store never passes
-    // the values already read.
+    // the values already read. When they are few, groups of values wholly
+    // outside [q0, q1] are skipped on one test; else every group is compressed.
+    const Index n_kept = below1 + total[static_cast<size_t>(q1)] - below;
     Index m = 0;
     Index j = 0;
 #if defined(__AVX2__)
-    const __m256d lo4 = _mm256_set1_pd(lo);
-    const __m256d scale4 = _mm256_set1_pd(scale);
-    const __m128i first = _mm_set1_epi32(q0 - 1);
-    const __m128i last = _mm_set1_epi32(q1 + 1);
-    const __m128i top = _mm_set1_epi32(kBuckets - 1);
-    for (; j + 4 <= n; j += 4) {
-        const __m256d x = _mm256_loadu_pd(src + j);
-        const __m128i q =
-            _mm_min_epi32(_mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(x, lo4), scale4)), top);
-        const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(q, first), _mm_cmplt_epi32(q, last));
-        m += compress_store(x, _mm_movemask_ps(_mm_castsi128_ps(in)), dst + m);
+    if (n_kept * 8 <= n) {
+        const __m256i first = _mm256_set1_epi16(static_cast<std::int16_t>(q0 - 1));
+        const __m256i last = _mm256_set1_epi16(static_cast<std::int16_t>(q1 + 1));
+        for (; j + 16 <= n; j += 16) {
+            const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + j));
+            const __m256i in =
+                _mm256_and_si256(_mm256_cmpgt_epi16(q, first), _mm256_cmpgt_epi16(last, q));
+            // Two mask bits per value.
+            for (auto mask = static_cast<unsigned>(_mm256_movemask_epi8(in)); mask != 0;
+                 mask &= mask - 1, mask &= mask - 1) {
+                dst[m++] = src[j + __builtin_ctz(mask) / 2];
+            }
+        }
+    } else {
+        const __m128i first = _mm_set1_epi32(q0 - 1);
+        const __m128i last = _mm_set1_epi32(q1 + 1);
+        for (; j + 4 <= n; j += 4) {
+            const __m256d x = _mm256_loadu_pd(src + j);
+            const __m128i q =
+                _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(idx + j)));
+            const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(q, first), _mm_cmplt_epi32(q, last));
+            m += compress_store(x, _mm_movemask_ps(_mm_castsi128_ps(in)), dst + m);
+        }
     }
 #endif
     for (; j < n; ++j) {
@@ -231,23 +290,38 @@ double median_of(double* v, Index n, double lo, double hi, std::vector<std::uint
 // below the band and keeps those inside it. Returns false, with nothing
 // changed that matters, when the band missed (the caller then selects on all
 // distances).
-bool band_mad(const double* x, Index n, double m, double lo, double width,
+bool band_mad(const double* x, Index n, double m, double lo, double width, bool open_ends,
               const BucketCounts& total, double* v, std::vector<std::uint16_t>& bucket,
               double& out) {
     const int qm = bucket_of(m, lo, 1.0 / width);
+    const Index r0 = lower_middle(n);
     const Index r1 = n / 2;
+    // The fewest buckets on each side of m's holding more than r0 values, then
+    // more than r1.
     Index inside = total[static_cast<size_t>(qm)];
-    int reach = 0;  // buckets on each side of m's whose values are counted
+    int reach0 = 0;
+    int reach = 0;
     for (; inside <= r1 && reach < kBuckets; ++reach) {
+        reach0 += static_cast<int>(inside <= r0);
         const int left = qm - reach - 1;
         const int right = qm + reach + 1;
         inside += (left >= 0 ? total[static_cast<size_t>(left)] : 0) +
                   (right < kBuckets ? total[static_cast<size_t>(right)] : 0);
     }
-    // A value `reach` buckets from m's lies within reach - 1 .. reach + 1 widths
-    // of m; a margin of one more width absorbs the rounding of the buckets.
-    const double d_lo = std::max(0.0, (reach - 2) * width);
-    const double d_hi = (reach + 2) * width;
+    reach0 += static_cast<int>(inside <= r0);
+    // With m at f widths into its bucket, the values of the buckets within
+    // `reach` of m's lie within max(reach + f, reach + 1 - f) widths of m, and
+    // those beyond reach0 - 1 at least min(reach0 - 1 + f, reach0 - f) widths
+    // away: the middle distances lie between. The margin covers the rounding
+    // of the buckets, relative to the width and to the values' magnitude.
+    const double f = std::clamp((m - lo) / width - qm, 0.0, 1.0);
+    const double margin = width / 8 + 8 * std::numeric_limits<double>::epsilon() *
+                                          (std::abs(lo) + std::abs(lo + kBuckets * width));
+    const double d_lo = std::max(0.0, std::min(reach0 - 1 + f, reach0 - f) * width - margin);
+    // End buckets that also hold the values outside the level bound nothing.
+    const bool unbounded = open_ends && (qm - reach <= 0 || qm + reach >= kBuckets - 1);
+    const double d_hi = unbounded ? std::numeric_limits<double>::infinity()
+                                  : std::max(reach + f, reach + 1 - f) * width + margin;
     Index below = 0;
     Index kept = 0;
     Index i = 0;
@@ -256,13 +330,25 @@ bool band_mad(const double* x, Index n, double m, double lo, double width,
     const __m256d m4 = _mm256_set1_pd(m);
     const __m256d lo4 = _mm256_set1_pd(d_lo);
     const __m256d hi4 = _mm256_set1_pd(d_hi);
-    for (; i + 4 <= n; i += 4) {
-        const __m256d d = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i), m4));
-        const __m256d under = _mm256_cmp_pd(d, lo4, _CMP_LT_OQ);
-        below += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(under)));
-        const __m256d in = _mm256_andnot_pd(under, _mm256_cmp_pd(d, hi4, _CMP_LE_OQ));
-        kept += compress_store(d, _mm256_movemask_pd(in), v + kept);
+    // Counts of the distances below the band, as negated all-ones lanes.
+    __m256i under_count = _mm256_setzero_si256();
+    for (; i + 8 <= n; i += 8) {
+        const __m256d d0 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i), m4));
+        const __m256d d1 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i + 4), m4));
+        const __m256d u0 = _mm256_cmp_pd(d0, lo4, _CMP_LT_OQ);
+        const __m256d u1 = _mm256_cmp_pd(d1, lo4, _CMP_LT_OQ);
+        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u0));
+        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u1));
+        const int in0 =
+            _mm256_movemask_pd(_mm256_andnot_pd(u0, _mm256_cmp_pd(d0, hi4, _CMP_LE_OQ)));
+        const int in1 =
+            _mm256_movemask_pd(_mm256_andnot_pd(u1, _mm256_cmp_pd(d1, hi4, _CMP_LE_OQ)));
+        kept += compress_store(d0, in0, v + kept);
+        kept += compress_store(d1, in1, v + kept);
     }
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), under_count);
+    below = lanes[0] + lanes[1] + lanes[2] + lanes[3];
 #endif
     for (; i < n; ++i) {
         const double d = std::abs(x[i] - m);
@@ -270,7 +356,6 @@ bool band_mad(const double* x, Index n, double m, double lo, double width,
         v[kept] = d;
         kept += static_cast<Index>(d >= d_lo && d <= d_hi);
     }
-    const Index r0 = lower_middle(n);
     if (below > r0 || below + kept <= r1) {
         return false;
     }
@@ -282,16 +367,45 @@ bool band_mad(const double* x, Index n, double m, double lo, double width,
 }
 
 // mad() of x[0, n), with `work` (length n + 4) and `bucket` (n) as scratch.
-double mad_of(const double* x, Index n, std::vector<double>& work,
-              std::vector<std::uint16_t>& bucket) {
-    if (n == 0) {
-        return 0.0;
+// Narrows [lo, hi], the bounds of x[0, n), to the range between the fourth
+// smallest and fourth largest of a strided sample of about 32 values (of all
+// of a smaller sample) when that range is finite and not a single value: a few
+// far outliers then no longer set the buckets' width.
+void sample_range(const double* x, Index n, double& lo, double& hi) {
+    constexpr Index kSample = 32;
+    constexpr int kTrim = 3;
+    const Index stride = std::max<Index>(1, n / kSample);
+    // The kTrim + 1 smallest and largest so far, in order, by insertion.
+    std::array<double, kTrim + 1> small;
+    std::array<double, kTrim + 1> large;
+    small.fill(std::numeric_limits<double>::infinity());
+    large.fill(-std::numeric_limits<double>::infinity());
+    Index taken = 0;
+    for (Index i = 0; i < n; i += stride, ++taken) {
+        double s = x[i];
+        double l = x[i];
+        for (int q = 0; q <= kTrim; ++q) {
+            const double s_q = small[static_cast<size_t>(q)];
+            const double l_q = large[static_cast<size_t>(q)];
+            small[static_cast<size_t>(q)] = std::min(s_q, s);
+            s = std::max(s_q, s);
+            large[static_cast<size_t>(q)] = std::max(l_q, l);
+            l = std::min(l_q, l);
+        }
     }
-    double lo = 0.0;
-    double hi = 0.0;
-    if (!bounds(x, n, lo, hi)) {
-        return std::numeric_limits<double>::quiet_NaN();
+    const size_t k = taken >= 6 * (kTrim + 1) ? kTrim : 0;
+    const double a = small[k];
+    const double b = large[k];
+    if (b > a && std::isfinite(b - a)) {
+        lo = a;
+        hi = b;
     }
+}
+
+// mad() of x[0, n) (n >= 1, no NaN) whose values lie within [lo, hi], with
+// `work` (length n + 4) and `bucket` (n) as scratch.
+double mad_within(const double* x, Index n, double lo, double hi, std::vector<double>& work,
+                  std::vector<std::uint16_t>& bucket) {
     if (!(hi > lo)) {
         // A constant column; infinite, its distances are inf - inf.
         return std::isinf(lo) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
@@ -301,8 +415,13 @@ double mad_of(const double* x, Index n, std::vector<double>& work,
     BucketCounts total;
     Index r0 = lower_middle(n);
     Index r1 = n / 2;
+    // The first level spans the bulk of a sample: far outliers fall into the
+    // end buckets instead of widening every bucket.
+    double first = lo;
+    double last = hi;
+    sample_range(x, n, first, last);
     const Index kept =
-        n > kDirectSelect ? bucket_level(x, v, n, r0, r1, lo, hi, bucket, total) : -1;
+        n > kDirectSelect ? bucket_level(x, v, n, r0, r1, first, last, bucket, total) : -1;
     if (kept >= 0) {
         // The median from the first level's candidates, then the distances'
         // median from the same level's counts.
@@ -316,7 +435,9 @@ double mad_of(const double* x, Index n, std::vector<double>& work,
         order_pair(v, kept, r0, r1, klo, khi, bucket, a, b);
         m = middle_value(n, a, b);
         double out = 0.0;
-        if (band_mad(x, n, m, lo, (hi - lo) / kBuckets, total, v, bucket, out)) {
+        const bool open_ends = first > lo || last < hi;
+        if (std::isfinite(m) &&
+            band_mad(x, n, m, first, (last - first) / kBuckets, open_ends, total, v, bucket, out)) {
             return out;
         }
     } else {
@@ -335,6 +456,81 @@ double mad_of(const double* x, Index n, std::vector<double>& work,
         return std::numeric_limits<double>::quiet_NaN();
     }
     return median_of(v, n, 0.0, std::max(above, below), bucket);
+}
+
+// mad() of x[0, n), with `work` (length n + 4) and `bucket` (n) as scratch.
+double mad_of(const double* x, Index n, std::vector<double>& work,
+              std::vector<std::uint16_t>& bucket) {
+    if (n == 0) {
+        return 0.0;
+    }
+    double lo = 0.0;
+    double hi = 0.0;
+    if (!bounds(x, n, lo, hi)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return mad_within(x, n, lo, hi, work, bucket);
+}
+
+// The columns [j0, j0 + w) of a row-major Y (n >= 1 rows) transposed to the
+// rows of T (w x n), with each column's smallest and largest value and whether
+// it holds a NaN (its bounds are then meaningless).
+void transpose_block(const RowMatrixRef& Y, Index j0, Index w, double* T, double* lo, double* hi,
+                     bool* nan) {
+    const Index n = Y.rows();
+    const Index stride = Y.outerStride();
+    Index v = 0;
+#if defined(__AVX2__)
+    for (; v + 4 <= w; v += 4) {
+        __m256d l = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        __m256d h = _mm256_set1_pd(-std::numeric_limits<double>::infinity());
+        __m256d un = _mm256_setzero_pd();
+        double* t0 = T + v * n;
+        Index i = 0;
+        for (; i + 4 <= n; i += 4) {
+            const double* y = Y.data() + i * stride + j0 + v;
+            const __m256d a = _mm256_loadu_pd(y);
+            const __m256d b = _mm256_loadu_pd(y + stride);
+            const __m256d c = _mm256_loadu_pd(y + 2 * stride);
+            const __m256d d = _mm256_loadu_pd(y + 3 * stride);
+            l = _mm256_min_pd(_mm256_min_pd(l, a), _mm256_min_pd(b, _mm256_min_pd(c, d)));
+            h = _mm256_max_pd(_mm256_max_pd(h, a), _mm256_max_pd(b, _mm256_max_pd(c, d)));
+            un = _mm256_or_pd(un, _mm256_or_pd(_mm256_cmp_pd(a, b, _CMP_UNORD_Q),
+                                               _mm256_cmp_pd(c, d, _CMP_UNORD_Q)));
+            const __m256d ab0 = _mm256_unpacklo_pd(a, b);
+            const __m256d ab1 = _mm256_unpackhi_pd(a, b);
+            const __m256d cd0 = _mm256_unpacklo_pd(c, d);
+            const __m256d cd1 = _mm256_unpackhi_pd(c, d);
+            _mm256_storeu_pd(t0 + i, _mm256_permute2f128_pd(ab0, cd0, 0x20));
+            _mm256_storeu_pd(t0 + n + i, _mm256_permute2f128_pd(ab1, cd1, 0x20));
+            _mm256_storeu_pd(t0 + 2 * n + i, _mm256_permute2f128_pd(ab0, cd0, 0x31));
+            _mm256_storeu_pd(t0 + 3 * n + i, _mm256_permute2f128_pd(ab1, cd1, 0x31));
+        }
+        for (; i < n; ++i) {
+            const double* y = Y.data() + i * stride + j0 + v;
+            const __m256d a = _mm256_loadu_pd(y);
+            l = _mm256_min_pd(l, a);
+            h = _mm256_max_pd(h, a);
+            un = _mm256_or_pd(un, _mm256_cmp_pd(a, a, _CMP_UNORD_Q));
+            for (Index q = 0; q < 4; ++q) {
+                t0[q * n + i] = y[q];
+            }
+        }
+        _mm256_storeu_pd(lo + v, l);
+        _mm256_storeu_pd(hi + v, h);
+        const int flags = _mm256_movemask_pd(un);
+        for (int q = 0; q < 4; ++q) {
+            nan[v + q] = ((flags >> q) & 1) != 0;
+        }
+    }
+#endif
+    for (; v < w; ++v) {
+        double* t = T + v * n;
+        for (Index i = 0; i < n; ++i) {
+            t[i] = Y(i, j0 + v);
+        }
+        nan[v] = !bounds(t, n, lo[v], hi[v]);
+    }
 }
 
 bool mads_pay(Index n, Index t) { return n * t >= Index{1} << 16; }
@@ -607,23 +803,25 @@ ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorR
 VectorXd column_mads(const RowMatrixRef& Y) {
     const Index n = Y.rows();
     const Index t = Y.cols();
+    if (n == 0) {
+        return VectorXd::Zero(t);
+    }
     VectorXd out(t);
     const Index n_blocks = (t + kMadBlock - 1) / kMadBlock;
     for_each_block(n_blocks, mads_pay(n, t), [&](Index blk) {
         const Index j0 = blk * kMadBlock;
         const Index w = std::min(kMadBlock, t - j0);
-        // The block's columns, transposed to contiguous rows of T.
         std::vector<double> T(static_cast<size_t>(w * n));
-        for (Index i = 0; i < n; ++i) {
-            const double* y = Y.data() + i * Y.outerStride() + j0;
-            for (Index v = 0; v < w; ++v) {
-                T[static_cast<size_t>(v * n + i)] = y[v];
-            }
-        }
+        std::array<double, kMadBlock> lo{};
+        std::array<double, kMadBlock> hi{};
+        std::array<bool, kMadBlock> nan{};
+        transpose_block(Y, j0, w, T.data(), lo.data(), hi.data(), nan.data());
         std::vector<double> work(static_cast<size_t>(n + 4));
         std::vector<std::uint16_t> bucket(static_cast<size_t>(n));
         for (Index v = 0; v < w; ++v) {
-            out[j0 + v] = mad_of(T.data() + v * n, n, work, bucket);
+            const auto q = static_cast<size_t>(v);
+            out[j0 + v] = nan[q] ? std::numeric_limits<double>::quiet_NaN()
+                                 : mad_within(T.data() + v * n, n, lo[q], hi[q], work, bucket);
         }
     });
     return out;
