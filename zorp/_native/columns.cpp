@@ -489,6 +489,15 @@ void transpose_block(const RowMatrixRef& Y, Index j0, Index w, double* T, double
         Index i = 0;
         for (; i + 4 <= n; i += 4) {
             const double* y = Y.data() + i * stride + j0 + v;
+            if (v == 0) {
+                // The next block's part of these rows, fetched ahead.
+                for (Index r = 0; r < 4; ++r) {
+                    const auto* next = reinterpret_cast<const char*>(y + r * stride + kMadBlock);
+                    for (int line = 0; line < 4; ++line) {
+                        _mm_prefetch(next + 64 * line, _MM_HINT_T0);
+                    }
+                }
+            }
             const __m256d a = _mm256_loadu_pd(y);
             const __m256d b = _mm256_loadu_pd(y + stride);
             const __m256d c = _mm256_loadu_pd(y + 2 * stride);
@@ -705,6 +714,13 @@ void hits_row_block(const std::vector<double>& P, Index k, const RowMatrixRef& Y
     for (Index i = 0; i < n; ++i) {
         const double* y = Y.data() + i * Y.outerStride() + j0;
         const double* p = P.data() + i * k;
+        // The next row's columns, a whole stride away, are fetched while this
+        // row's are counted: the processor's prefetchers do not follow rows.
+        if (i + 1 < n) {
+            for (Index g = 0; g < w; g += 8) {
+                _mm_prefetch(reinterpret_cast<const char*>(y + Y.outerStride() + g), _MM_HINT_T0);
+            }
+        }
         for (Index g = 0; g < whole; g += 16) {
             __m256d r0 = _mm256_loadu_pd(y + g);
             __m256d r1 = _mm256_loadu_pd(y + g + 4);
