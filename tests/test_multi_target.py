@@ -2,6 +2,8 @@
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from sklearn.base import clone
 
 from zorp import SmoothPolynomialRegressor
@@ -121,6 +123,30 @@ def test_column_mads_equal_native_mad(rng, n, order):
     Y[:, 10] = np.where(Y[:, 10] > 1.5, np.nan, Y[:, 10])
     if n:
         Y[rng.integers(0, n, size=2), 11] = [np.inf, -np.inf]  # a few far outliers
+    Y = np.asarray(Y, order=order)
+    expected = np.array([mad(Y[:, j]) for j in range(Y.shape[1])])
+    np.testing.assert_array_equal(column_mads(Y), expected)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    n=st.integers(49, 700),
+    seed=st.integers(0, 2**32 - 1),
+    far=st.lists(st.sampled_from([1e300, -1e300, 1e12, -1e12, np.inf, -np.inf]), max_size=8),
+    ties=st.booleans(),
+    order=st.sampled_from("CF"),
+)
+def test_column_mads_equal_native_mad_on_drawn_columns(n, seed, far, ties, order):
+    # Heavy-tailed columns on scales across the exponent range, with far values
+    # that a sample of the column may or may not hold.
+    from zorp import mad
+    from zorp._native.zorp_columns import column_mads
+
+    rng = np.random.default_rng(seed)
+    Y = rng.standard_cauchy((n, 33)) * 10.0 ** rng.integers(-300, 290, 33)
+    if ties:
+        Y = np.round(Y / np.median(np.abs(Y), axis=0)) * np.median(np.abs(Y), axis=0)
+    Y[rng.integers(0, n, len(far)), rng.integers(0, 33, len(far))] = far
     Y = np.asarray(Y, order=order)
     expected = np.array([mad(Y[:, j]) for j in range(Y.shape[1])])
     np.testing.assert_array_equal(column_mads(Y), expected)
