@@ -130,27 +130,24 @@ inline __m128i buckets_of(__m256d x, __m256d lo, __m256d scale) {
 
 // The smallest bucket q >= q_from whose values, with those of the buckets
 // below it, number more than r; `below` (the count below q_from on entry)
-// becomes the count below q. Sums of groups of buckets skip most of the scan.
+// becomes the count below q. From a group boundary, sums of groups of buckets
+// skip most of the scan.
 int rank_bucket(const BucketCounts& total, int q_from, Index r, Index& below) {
     constexpr int kGroup = 16;
     int q = q_from;
-    for (; q % kGroup != 0 && below + total[static_cast<size_t>(q)] <= r; ++q) {
-        below += total[static_cast<size_t>(q)];
+    while (q % kGroup == 0 && q + kGroup < kBuckets) {
+        Index group = 0;
+        for (int g = 0; g < kGroup; ++g) {
+            group += total[static_cast<size_t>(q + g)];
+        }
+        if (below + group > r) {
+            break;
+        }
+        below += group;
+        q += kGroup;
     }
-    if (q % kGroup == 0) {
-        for (; q + kGroup < kBuckets; q += kGroup) {
-            Index group = 0;
-            for (int g = 0; g < kGroup; ++g) {
-                group += total[static_cast<size_t>(q + g)];
-            }
-            if (below + group > r) {
-                break;
-            }
-            below += group;
-        }
-        for (; below + total[static_cast<size_t>(q)] <= r; ++q) {
-            below += total[static_cast<size_t>(q)];
-        }
+    for (; below + total[static_cast<size_t>(q)] <= r; ++q) {
+        below += total[static_cast<size_t>(q)];
     }
     return q;
 }
@@ -366,11 +363,10 @@ bool band_mad(const double* x, Index n, double m, double lo, double width, bool 
     return true;
 }
 
-// mad() of x[0, n), with `work` (length n + 4) and `bucket` (n) as scratch.
 // Narrows [lo, hi], the bounds of x[0, n), to the range between the fourth
-// smallest and fourth largest of a strided sample of about 32 values (of all
-// of a smaller sample) when that range is finite and not a single value: a few
-// far outliers then no longer set the buckets' width.
+// smallest and fourth largest of a strided sample of about 32 values (between
+// the extremes of a sample under 24 values) when that range is finite and not
+// a single value: a few far outliers then no longer set the buckets' width.
 void sample_range(const double* x, Index n, double& lo, double& hi) {
     constexpr Index kSample = 32;
     constexpr int kTrim = 3;
