@@ -46,7 +46,7 @@ def test_demo_reports_every_stage(tmp_path):
     method, degree, terms, gamma2, edf = row.split()[:5]
     assert method == "penalized" and int(terms) == int(degree) + 1
     assert float(gamma2) > 0 and 1 < float(edf) <= int(terms)
-    for stage in ("penalties", "design matrix", "penalized fit", "mcmc fit", "score"):
+    for stage in ("penalties", "statistics", "penalized fit", "mcmc fit", "score"):
         assert stage in out.stdout
     assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")
 

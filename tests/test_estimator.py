@@ -77,7 +77,7 @@ def test_mcmc_refines_penalized_fit_like_core_by_hand(data_1d):
         Phi, (y - Phi @ start) / spread, R1, R2, 0.0, 1e-6
     )
     assert res.energy < zc.mdl_score(np.zeros(len(y)), (y - Phi @ start) / spread, 4)
-    np.testing.assert_array_equal(est.coef_, start + spread * np.array(res.beta_mcmc))
+    np.testing.assert_allclose(est.coef_, start + spread * np.array(res.beta_mcmc), rtol=1e-12)
     assert est.mcmc_energy_ == res.energy
     assert est.gibbs_ == {
         k: getattr(res.gibbs, k) for k in ("H", "Hmax", "He", "r_heat", "var_E", "T")

@@ -1,61 +1,38 @@
-"""Fits and predictions over Dask collections, imported only when one is passed.
+"""Dask collections as a row source of the fitting pipeline, imported only
+when one is passed.
 
-The penalized fit needs the rows only through sums: the range of every input
-(for the scaling onto [-1, 1]) and the sufficient statistics of the widest
-basis (Gram matrix, cross products, y'y, weight total). `fit` computes both on
-the workers, one block at a time, in two passes over the data:
+The fit needs the rows only through sums: the range of every input (for the
+scaling onto [-1, 1]) and the sufficient statistics of a basis (Gram matrix,
+cross products, y'y, weight total). `DaskSource` computes both on the
+workers, one block at a time, tree-combined:
 
-1. per block the row count and the minimum and maximum of every input (rows
-   of positive weight only), tree-combined into the training box;
-2. per block the design matrix of the widest candidate basis (the native
-   `design_matrix_1d` / `design_matrix_nd`) in the scaled coordinates, and its
-   `Sufficient` statistics, tree-summed.
+1. per block the row count, the minimum and maximum of every input and a few
+   of its distinct values (rows of positive weight only);
+2. per block the design rows of the basis (the native core) in the scaled
+   coordinates and their `Sufficient` statistics; for the robust fit also
+   weighted by each row's biweight weight at a fixed fit and scale.
 
-For method="robust" (one target) a third pass draws a random sample of about
-ROBUST_SAMPLE rows, on which the in-memory robust fit gives the degree, the
-start and the residual scale; then each further pass sums the statistics of
-all rows weighted by their biweight weights at that fixed scale, and the client
-re-chooses the degree and curvature weight and re-solves, for at most
-ROBUST_PASSES passes (7 on 2e5 rows with 20 % gross errors).
-
-Only the statistics (k x k and k x t numbers) reach the client, which then
-chooses the degree and curvature weight and solves exactly as the in-memory fit
-does from the same statistics. The client's memory therefore does not grow
-with the number of rows; the task graph grows with the number of blocks.
+The robust fit draws its start from a random sample of rows (`sample`).
+Only statistics (k x k and k x t numbers) reach the client, so its memory
+does not grow with the number of rows; the task graph grows with the number
+of blocks. Predictions stay lazy, block by block.
 """
 
 from __future__ import annotations
 
-import math
-import time
+import functools
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp.estimator import (
-    Choice,
-    Plan,
-    _design,
-    _feature_names,
-    require_2d_X,
-    scaling,
-    splitmix64,
-    warn_column_vector,
-)
+from zorp._validation import feature_names, require_2d_X, warn_column_vector
+from zorp.bases import Box, PowerBasis
+from zorp.model import FittedModel
 from zorp.robust import tukey_weights
-from zorp.smoothing import ColumnFits, PenalizedFit, Sufficient
-
-# The robust fit's start and scale come from a random sample of about this many
-# rows; then at most ROBUST_PASSES reweighting passes over all rows follow, until
-# the fitted values move by less than ROBUST_TOL scales in root mean square.
-ROBUST_SAMPLE = 20_000
-ROBUST_PASSES = 10
-ROBUST_TOL = 1e-6
-
-if TYPE_CHECKING:
-    from zorp.estimator import SmoothPolynomialRegressor
+from zorp.smoothing import Sufficient
+from zorp.sources import triangular_update
 
 
 def _dask() -> Any:
@@ -143,10 +120,12 @@ def _kept(w: NDArray[np.float64] | None, n: int) -> NDArray[np.bool_] | None:
     return keep
 
 
-def block_range(
-    x: NDArray[np.float64], w: NDArray[np.float64] | None
-) -> tuple[int, NDArray[np.float64], NDArray[np.float64]]:
-    """Rows of positive weight in the block, and their minimum and maximum per input."""
+Range = tuple[int, NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64]]]
+
+
+def block_range(x: NDArray[np.float64], w: NDArray[np.float64] | None, cap: int) -> Range:
+    """Rows of positive weight in the block, their minimum and maximum per
+    input, and up to `cap` of each input's distinct values."""
     x = np.asarray(x, dtype=np.float64)
     _check_block(x, "X")
     keep = _kept(None if w is None else np.asarray(w, dtype=np.float64), len(x))
@@ -154,29 +133,27 @@ def block_range(
         x = x[keep]
     if len(x) == 0:
         inf = np.full(x.shape[1], np.inf)
-        return 0, inf, -inf
-    return len(x), x.min(axis=0), x.max(axis=0)
+        return 0, inf, -inf, [np.empty(0)] * x.shape[1]
+    seen = [np.unique(x[:, d])[:cap] for d in range(x.shape[1])]
+    return len(x), x.min(axis=0), x.max(axis=0), seen
 
 
-def _merge_range(
-    a: tuple[int, NDArray[np.float64], NDArray[np.float64]],
-    b: tuple[int, NDArray[np.float64], NDArray[np.float64]],
-) -> tuple[int, NDArray[np.float64], NDArray[np.float64]]:
-    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2])
+def _merge_range(a: Range, b: Range, cap: int) -> Range:
+    seen = [np.union1d(s, t)[:cap] for s, t in zip(a[3], b[3], strict=True)]
+    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2]), seen
 
 
 def block_stats(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
     w: NDArray[np.float64] | None,
-    center: NDArray[np.float64],
-    half: NDArray[np.float64],
-    multi_indices: list[list[int]],
+    box: Box,
+    basis: PowerBasis,
     robust: tuple[NDArray[np.float64], float] | None = None,
 ) -> Sufficient:
-    """Sufficient statistics of one block of rows in the widest basis; with
-    `robust` = (coef, scale), each row also weighted by the biweight weight of
-    its residual from coef at that scale."""
+    """Sufficient statistics of one block of rows in `basis`, targets as
+    columns; with `robust` = (coef, scale), each row also weighted by the
+    biweight weight of its residual from coef at that scale (one target)."""
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     if len(y) != len(x):
@@ -186,117 +163,39 @@ def block_stats(
     keep = _kept(wa, len(x))
     if keep is not None and wa is not None:
         x, y, wa = x[keep], y[keep], wa[keep]
-    Phi = _design(multi_indices, (x - center) / half)
+    Phi = basis.rows(box.scaled(x))
+    Y = y[:, None] if y.ndim == 1 else y
     if robust is not None:
         coef, scale = robust
-        weights = tukey_weights(y - Phi @ coef, scale)
+        weights = tukey_weights(Y[:, 0] - Phi @ coef, scale)
         wa = weights if wa is None else weights * wa
-    return Sufficient.from_design(Phi, y, wa)
+        return Sufficient.from_design(Phi, Y[:, 0], wa)
+    return Sufficient.from_design(Phi, Y, wa)
 
 
 def _add(a: Sufficient, b: Sufficient) -> Sufficient:
     return a + b
 
 
-def fit[Est: SmoothPolynomialRegressor](est: Est, X: Any, y: Any, sample_weight: Any) -> Est:
-    """`est.fit` over Dask collections (see the module's description)."""
-    dask = _dask()
-    owner = type(est).__name__
-    if est.method not in ("penalized", "robust"):
-        raise ValueError(
-            f"method={est.method!r} needs all rows in memory; Dask inputs are fitted with "
-            "method='penalized' or 'robust'"
-        )
-    if y is None:
-        raise ValueError(f"{owner} requires y to be passed, but the target y is None")
-    names = _feature_names(X)
-    Xd = _as_dask_array(X, "X")
-    require_2d_X(Xd.ndim)
-    if Xd.shape[1] == 0:
-        raise ValueError("Found array with 0 feature(s) while a minimum of 1 is required.")
-    Xd = Xd.rechunk({1: -1})
-    yd = _as_dask_array(y, "y")
-    if yd.ndim == 2 and yd.shape[1] == 1:
-        warn_column_vector(stacklevel=4)
-        yd = yd[:, 0]
-    if yd.ndim not in (1, 2) or (yd.ndim == 2 and yd.shape[1] == 0):
-        raise ValueError(
-            "y should be a 1d array or a 2d array of shape (n_samples, n_targets), "
-            f"got an array of shape {yd.shape}"
-        )
-    others = {"y": yd}
-    if sample_weight is not None:
-        others["sample_weight"] = wd = _as_dask_array(sample_weight, "sample_weight")
-        if wd.ndim != 1:
-            raise ValueError(f"sample_weight must be 1-D, got shape {wd.shape}")
-    Xd, others = _align(Xd, others)
-    yd, wd = others["y"], others.get("sample_weight")
-    multi = yd.ndim == 2
-    if multi and est.method == "robust":
-        raise ValueError(
-            "method='robust' on Dask inputs fits one target at a time; pass y of shape "
-            "(n_samples,) for each column"
-        )
-    D = int(Xd.shape[1])
-    # Checks of the parameters against the shape, before any pass over the data.
-    plan = est._plan(2 if _unknown(Xd) else int(Xd.shape[0]), D, multi)
-    timings = plan.timings
+def block_triangular(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    box: Box,
+    basis: PowerBasis,
+) -> NDArray[np.float64]:
+    """The triangular factor of one block's rows sqrt(w) [Phi, Y]."""
+    x = np.asarray(x, dtype=np.float64)
+    y = np.asarray(y, dtype=np.float64)
+    Y = y[:, None] if y.ndim == 1 else y
+    wa = None if w is None else np.asarray(w, dtype=np.float64)
+    empty = np.zeros((0, basis.n_terms + Y.shape[1]))
+    return triangular_update(empty, basis.rows(box.scaled(x)), Y, wa)
 
-    x_blocks = list(Xd.to_delayed().ravel())
-    y_blocks = list(yd.to_delayed().ravel())
-    w_blocks = [None] * len(x_blocks) if wd is None else list(wd.to_delayed().ravel())
-    if not len(x_blocks) == len(y_blocks) == len(w_blocks):
-        raise ValueError("X, y and sample_weight must have the same number of row blocks")
 
-    start = time.perf_counter()
-    op = dask.delayed(block_range, pure=True)
-    n, lo, hi = dask.compute(
-        _tree([op(xb, wb) for xb, wb in zip(x_blocks, w_blocks, strict=True)], _merge_range)
-    )[0]
-    timings["range pass"] = time.perf_counter() - start
-    if wd is not None and n == 0:
-        raise ValueError("sample_weight is zero everywhere; at least one weight must be positive")
-    if n < 2:
-        raise ValueError(f"n_samples={n}: at least 2 samples are required")
-    center, half = scaling(lo, hi)
-
-    start = time.perf_counter()
-    op = dask.delayed(block_stats, pure=True)
-    parts = [
-        op(xb, yb, wb, center, half, plan.mi_all)
-        for xb, yb, wb in zip(x_blocks, y_blocks, w_blocks, strict=True)
-    ]
-    stats = dask.compute(_tree(parts, _add))[0]
-    timings["statistics pass"] = time.perf_counter() - start
-
-    if est.method == "robust":
-        blocks = (x_blocks, y_blocks, w_blocks)
-        return _fit_robust(est, plan, blocks, (Xd, yd), stats, (n, lo, hi), names)
-
-    start = time.perf_counter()
-    choice = est._choose(plan, stats)
-    model = choice.model
-    no_penalty = choice.path.rank == 0 and float(est.gamma1) == 0.0
-    if est.gamma2 == "auto" and no_penalty:
-        # No penalty in this basis: the minimum-norm least-squares fit, here
-        # from the normal equations of the chosen terms.
-        sub = stats.subset(choice.idx)
-        coef = np.linalg.lstsq(sub.gram, sub.cross, rcond=None)[0]
-        coef = coef.T.copy() if multi else coef
-    else:
-        coef = model.coef
-    timings["smoothing choice"] = time.perf_counter() - start
-
-    est._store(plan, choice, coef, lo, hi, names)
-    # The description-length score and hit rate need the median of y and a
-    # pass over the residuals; they are not computed for Dask inputs.
-    if isinstance(model, ColumnFits):
-        est.mdl_score_ = np.full(len(model.coef), np.nan)
-        est.hit_rate_ = np.full(len(model.coef), np.nan)
-    else:
-        est.mdl_score_ = est.hit_rate_ = float("nan")
-    est.gibbs_ = est.mcmc_energy_ = est.mcmc_start_energy_ = None
-    return est
+def _stack_triangular(a: NDArray[np.float64], b: NDArray[np.float64]) -> NDArray[np.float64]:
+    out: NDArray[np.float64] = np.linalg.qr(np.vstack([a, b]), mode="r")
+    return out
 
 
 def block_sample(
@@ -316,151 +215,175 @@ def block_sample(
 def _weights_block(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
-    multi_indices: list[list[int]],
-    center: NDArray[np.float64],
-    half: NDArray[np.float64],
+    basis: PowerBasis,
+    box: Box,
     coef: NDArray[np.float64],
-    scale: float,
+    scale: NDArray[np.float64],
 ) -> NDArray[np.float64]:
-    # y arrives as a column, blocked like x.
-    fitted = _design(multi_indices, (x - center) / half) @ coef
-    return tukey_weights(np.asarray(y[:, 0], dtype=np.float64) - fitted, scale)
-
-
-def _fit_robust[Est: SmoothPolynomialRegressor](
-    est: Est,
-    plan: Plan,
-    blocks: tuple[list[Any], list[Any], list[Any]],
-    arrays: tuple[Any, Any],
-    stats: Sufficient,
-    box: tuple[int, NDArray[np.float64], NDArray[np.float64]],
-    names: NDArray[np.object_] | None,
-) -> Est:
-    """The robust fit of Dask inputs in a fixed number of passes over the data
-    after the range and statistics passes: one pass draws a random sample of
-    about ROBUST_SAMPLE rows, on which the in-memory robust fit gives the
-    degree, the start and the scale; then each pass sums the biweight-weighted
-    statistics of all rows at that fixed scale and the client re-solves (the
-    degree and curvature weight re-chosen), until the fitted values move by less than
-    1e-6 scales in root mean square, at most ROBUST_PASSES passes."""
-    dask = _dask()
-    x_blocks, y_blocks, w_blocks = blocks
-    n, lo, hi = box
-    center, half = scaling(lo, hi)
-    timings = plan.timings
-
-    start = time.perf_counter()
-    share = min(1.0, ROBUST_SAMPLE / n)
-    seed = splitmix64(int(est.seed))
-    op = dask.delayed(block_sample, pure=True)
-    picked = dask.compute(
-        [
-            op(xb, yb, wb, share, (seed + i) % 2**63)
-            for i, (xb, yb, wb) in enumerate(zip(x_blocks, y_blocks, w_blocks, strict=True))
-        ]
-    )[0]
-    xs = np.concatenate([p[0] for p in picked])
-    ys = np.concatenate([p[1] for p in picked])
-    ws = np.concatenate([p[2] for p in picked])
-    if len(ys) < 2:
-        raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
-    Phi_s = _design(plan.mi_all, (xs - center) / half)
-    first = est._choose(
-        plan, Sufficient.from_design(Phi_s, ys, ws), plan.candidates[-1:], fast=True
+    # y arrives as a column, blocked like x; the result is one column per target.
+    fitted = basis.rows(box.scaled(np.asarray(x, dtype=np.float64))) @ coef.T
+    resid = np.asarray(y, dtype=np.float64).reshape(len(fitted), -1) - fitted
+    safe = np.where(scale > 0.0, scale, 1.0)
+    out: NDArray[np.float64] = np.where(
+        scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
     )
-    sample_choice, res = est._fit_robust(plan, Phi_s, ys, ws, first)
-    timings["robust sample fit"] = time.perf_counter() - start
-
-    start = time.perf_counter()
-    k_all = len(plan.mi_all)
-
-    def widest(choice: Choice, coef: NDArray[np.float64]) -> NDArray[np.float64]:
-        full = np.zeros(k_all)
-        full[choice.idx] = coef
-        return full
-
-    # The passes work in the widest basis, so that the degree is chosen again on
-    # the robust weights of all rows, as the in-memory robust fit does.
-    choice, scale = sample_choice, res.scale
-    coef = widest(choice, res.coef)
-    op = dask.delayed(block_stats, pure=True)
-    passes = 0
-    while scale > 0.0 and passes < ROBUST_PASSES:
-        parts = [
-            op(xb, yb, wb, center, half, plan.mi_all, (coef, scale))
-            for xb, yb, wb in zip(x_blocks, y_blocks, w_blocks, strict=True)
-        ]
-        wstats = dask.compute(_tree(parts, _add))[0]
-        passes += 1
-        choice = est._choose(plan, wstats, fast=True)
-        assert isinstance(choice.model, PenalizedFit)
-        new = widest(choice, choice.model.coef)
-        step = new - coef
-        moved = math.sqrt(max(float(step @ wstats.gram @ step), 0.0) / max(wstats.n, 1e-300))
-        coef = new
-        if moved <= ROBUST_TOL * scale:
-            break
-    coef = coef[choice.idx]
-    timings["robust passes"] = time.perf_counter() - start
-
-    est._store(plan, choice, coef, lo, hi, names)
-    est.sigma_ = est.scale_ = scale
-    est.n_iter_ = passes
-    est.mdl_score_ = est.hit_rate_ = float("nan")
-    est.gibbs_ = est.mcmc_energy_ = est.mcmc_start_energy_ = None
-    Xd, yd = arrays
-    # The graph holds the numbers it needs, not the estimator, which holds it.
-    est.weights_ = dask.array.map_blocks(
-        _weights_block,
-        Xd,
-        yd[:, None],
-        est.multi_indices_,
-        center,
-        half,
-        coef,
-        scale,
-        drop_axis=1,
-        dtype=np.float64,
-    )
-    est.inlier_mask_ = est.weights_ > 0.0
-    return est
+    return out
 
 
-def _predict_block(
-    x: NDArray[np.float64], est: SmoothPolynomialRegressor, part: str
-) -> NDArray[np.float64]:
-    from zorp.estimator import _check_X
+class DaskSource:
+    """The pipeline's passes over aligned Dask arrays X (n, D), y (n,) or
+    (n, t) and optional weights (n,)."""
 
-    A = est._rows(_check_X(x))
-    if part == "mean":
-        return A @ (np.ascontiguousarray(est.coef_.T) if est.coef_.ndim == 2 else est.coef_)
-    std: NDArray[np.float64] = est.sigma_ * np.sqrt(1.0 + est._spread(A))
-    return std
+    in_memory = False
+
+    def __init__(self, Xd: Any, yd: Any, wd: Any) -> None:
+        self.Xd, self.yd, self.wd = Xd, yd, wd
+        self.n_features = int(Xd.shape[1])
+        self.n_targets = 1 if yd.ndim == 1 else int(yd.shape[1])
+        self.x_blocks = list(Xd.to_delayed().ravel())
+        self.y_blocks = list(yd.to_delayed().ravel())
+        self.w_blocks = [None] * len(self.x_blocks) if wd is None else list(wd.to_delayed().ravel())
+        if not len(self.x_blocks) == len(self.y_blocks) == len(self.w_blocks):
+            raise ValueError("X, y and sample_weight must have the same number of row blocks")
+        # Rows known before any pass (2 when the block sizes are unknown).
+        self.n_rows_hint = 2 if _unknown(Xd) else int(Xd.shape[0])
+        self._n: int | None = None
+
+    def _blocks(self) -> zip[tuple[Any, Any, Any]]:
+        return zip(self.x_blocks, self.y_blocks, self.w_blocks, strict=True)
+
+    def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
+        dask = _dask()
+        op = dask.delayed(block_range, pure=True)
+        parts = [op(xb, wb, cap) for xb, _, wb in self._blocks()]
+        n, lo, hi, seen = dask.compute(_tree(parts, functools.partial(_merge_range, cap=cap)))[0]
+        self._n = int(n)
+        if self.wd is not None and n == 0:
+            raise ValueError(
+                "sample_weight is zero everywhere; at least one weight must be positive"
+            )
+        return int(n), Box(lo, hi), np.array([len(s) for s in seen], dtype=np.int64)
+
+    def statistics(
+        self,
+        basis: PowerBasis,
+        box: Box,
+        robust: tuple[NDArray[np.float64], float] | None = None,
+    ) -> Sufficient:
+        dask = _dask()
+        op = dask.delayed(block_stats, pure=True)
+        parts = [op(xb, yb, wb, box, basis, robust) for xb, yb, wb in self._blocks()]
+        stats: Sufficient = dask.compute(_tree(parts, _add))[0]
+        return stats
+
+    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+        dask = _dask()
+        op = dask.delayed(block_triangular, pure=True)
+        parts = [op(xb, yb, wb, box, basis) for xb, yb, wb in self._blocks()]
+        R: NDArray[np.float64] = dask.compute(_tree(parts, _stack_triangular))[0]
+        return R
+
+    def target(self, j: int) -> DaskSource:
+        return self
+
+    def sample(
+        self, size: int, seed: int
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+        dask = _dask()
+        n = self._n if self._n is not None else self.scan(1)[0]
+        share = min(1.0, size / max(n, 1))
+        op = dask.delayed(block_sample, pure=True)
+        picked = dask.compute(
+            [
+                op(xb, yb, wb, share, (seed + i) % 2**63)
+                for i, (xb, yb, wb) in enumerate(self._blocks())
+            ]
+        )[0]
+        xs = np.concatenate([p[0] for p in picked])
+        ys = np.concatenate([p[1] for p in picked])
+        ws = np.concatenate([p[2] for p in picked])
+        return xs, ys, ws
+
+    def row_weights(
+        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+    ) -> Any:
+        # Lazy: the graph holds the numbers it needs, not the estimator.
+        y = self.yd[:, None] if self.yd.ndim == 1 else self.yd
+        chunks = (self.Xd.chunks[0], (coef.shape[0],))
+        return _dask().array.map_blocks(
+            _weights_block, self.Xd, y, basis, box, coef, scale, chunks=chunks, dtype=np.float64
+        )
 
 
-def predict(est: SmoothPolynomialRegressor, X: Any, return_std: bool) -> Any:
-    """`est.predict` of a Dask array or DataFrame: Dask arrays, block by block."""
-    est._check_fitted()
-    names = _feature_names(X)
-    fitted = getattr(est, "feature_names_in_", None)
+def source(X: Any, y: Any, sample_weight: Any, owner: str) -> tuple[DaskSource, Any, bool]:
+    """The Dask source of X, y and sample_weight, checked as far as can be
+    without the data; with the feature names of X and whether y is 1-D."""
+    if y is None:
+        raise ValueError(f"{owner} requires y to be passed, but the target y is None")
+    names = feature_names(X)
+    Xd = _as_dask_array(X, "X")
+    require_2d_X(Xd.ndim)
+    if Xd.shape[1] == 0:
+        raise ValueError("Found array with 0 feature(s) while a minimum of 1 is required.")
+    Xd = Xd.rechunk({1: -1})
+    yd = _as_dask_array(y, "y")
+    if yd.ndim == 2 and yd.shape[1] == 1:
+        warn_column_vector(stacklevel=5)
+        yd = yd[:, 0]
+    if yd.ndim not in (1, 2) or (yd.ndim == 2 and yd.shape[1] == 0):
+        raise ValueError(
+            "y should be a 1d array or a 2d array of shape (n_samples, n_targets), "
+            f"got an array of shape {yd.shape}"
+        )
+    others = {"y": yd}
+    if sample_weight is not None:
+        others["sample_weight"] = wd = _as_dask_array(sample_weight, "sample_weight")
+        if wd.ndim != 1:
+            raise ValueError(f"sample_weight must be 1-D, got shape {wd.shape}")
+    Xd, others = _align(Xd, others)
+    return DaskSource(Xd, others["y"], others.get("sample_weight")), names, others["y"].ndim == 1
+
+
+def check_names(X: Any, fitted: Any) -> None:
+    """Refuse feature names of X that differ from those seen in fit."""
+    names = feature_names(X)
     if fitted is not None and names is not None and not np.array_equal(fitted, names):
         raise ValueError(
             "The feature names should match those that were passed during fit.\n"
             f"Fitted with: {list(fitted)}\nGot: {list(names)}"
         )
+
+
+def _predict_block(
+    x: NDArray[np.float64], model: FittedModel, extrapolation: str, part: str
+) -> NDArray[np.float64]:
+    from zorp._validation import check_X
+
+    A = model.rows(check_X(x), extrapolation)
+    if part == "mean":
+        return model.mean(A)
+    return model.std(A)
+
+
+def predict(model: FittedModel, X: Any, extrapolation: str, return_std: bool, owner: str) -> Any:
+    """Predictions of a Dask array or DataFrame: Dask arrays, block by block."""
     Xd = _as_dask_array(X, "X")
-    if Xd.ndim != 2 or Xd.shape[1] != est.n_features_in_:
+    n_features = len(model.box.lo)
+    if Xd.ndim != 2 or Xd.shape[1] != n_features:
         raise ValueError(
-            f"X has shape {Xd.shape}, but {type(est).__name__} is expecting "
-            f"{est.n_features_in_} features as input"
+            f"X has shape {Xd.shape}, but {owner} is expecting {n_features} features as input"
         )
     Xd = Xd.rechunk({1: -1})
 
     def part(which: str) -> Any:
-        if est.coef_.ndim == 2:
-            chunks = (Xd.chunks[0], (est.coef_.shape[0],))
-            return Xd.map_blocks(_predict_block, est, which, chunks=chunks, dtype=np.float64)
-        return Xd.map_blocks(_predict_block, est, which, drop_axis=1, dtype=np.float64)
+        if not model.single:
+            chunks = (Xd.chunks[0], (model.coef.shape[0],))
+            return Xd.map_blocks(
+                _predict_block, model, extrapolation, which, chunks=chunks, dtype=np.float64
+            )
+        return Xd.map_blocks(
+            _predict_block, model, extrapolation, which, drop_axis=1, dtype=np.float64
+        )
 
     if return_std:
         return part("mean"), part("std")

@@ -238,25 +238,3 @@ def fixed_part(
         fixed += stats.n * gamma1 * R1
     fixed.flat[:: len(fixed) + 1] += ridge
     return fixed
-
-
-def penalized_fit(
-    Phi: NDArray[np.float64],
-    y: NDArray[np.float64],
-    R1: NDArray[np.float64] | None,
-    R2: NDArray[np.float64],
-    *,
-    weights: NDArray[np.float64] | None = None,
-    gamma1: float = 0.0,
-    gamma2: float | Literal["auto"] = "auto",
-    ridge: float = 1e-10,
-    criterion: Criterion = "reml",
-) -> PenalizedFit:
-    """Weighted penalized least squares, with `gamma2` chosen by `criterion` when "auto"."""
-    stats = Sufficient.from_design(Phi, y, weights)
-    path = SmoothingPath(stats, fixed_part(stats, R1, gamma1, ridge), stats.n * R2)
-    if gamma2 == "auto":
-        lam, value = path.select(criterion)
-        return path.fit(lam, value)
-    lam = float(gamma2)
-    return path.fit(lam, float(path.criterion(max(lam, 1e-300), criterion)))

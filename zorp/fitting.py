@@ -1,0 +1,608 @@
+"""The fitting pipeline, from a row source to a `FittedModel`.
+
+1. A scan of the source gives the rows of positive weight and the training
+   box; the candidate degrees are fixed (an automatic degree never exceeds the
+   number of distinct values of an axis less one).
+2. The widest candidate basis and its penalties are built, and one pass sums
+   the block statistics of the data in it (Gram matrix, cross products, y'y,
+   weight total).
+3. The degree and curvature weight are chosen from the statistics alone
+   (`zorp.smoothing`), every target column by its own criterion or all by
+   their sum, and the coefficients, effective degrees of freedom, residual
+   scale and posterior covariance all come from that one decomposition.
+4. Method steps: "ols" solves the minimum-norm least-squares problem from a
+   blocked QR factorisation of the chosen basis; "mcmc" refines the fit with
+   the tournament sampler; "robust" runs the reweighted fit of `zorp.robust`
+   on the whole design when it fits the block budget, and otherwise starts
+   from a sample and sums biweight-weighted statistics pass by pass.
+5. A last pass scores the fit: hit rate and description length per target.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zorp._native import zorp_columns as _columns
+from zorp._native import zorp_core as _core
+from zorp.bases import Box, PowerBasis
+from zorp.model import FittedModel, McmcInfo, RobustInfo
+from zorp.robust import (
+    Basis,
+    RobustResult,
+    SearchSettings,
+    fit_robust,
+    grid_select,
+)
+from zorp.smoothing import (
+    ColumnFits,
+    Criterion,
+    PenalizedFit,
+    SmoothingPath,
+    Sufficient,
+    fixed_part,
+    submatrix,
+)
+from zorp.sources import BLOCK_BYTES, ArraySource, Source
+
+Method = Literal["penalized", "ols", "mcmc", "robust"]
+METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc", "robust")
+
+# Largest tensor-product basis accepted (the fit solves an M x M system).
+MAX_TERMS = 4096
+# The automatic degree: up to AUTO_MAX_DEGREE in one dimension, and up to
+# AUTO_MAX_DEGREE_ND per axis within AUTO_MAX_TERMS terms in several, on at
+# most AUTO_MAX_FEATURES input dimensions (beyond, the affine basis).
+AUTO_MAX_DEGREE = 15
+AUTO_MAX_DEGREE_ND = 8
+AUTO_MAX_TERMS = 512
+AUTO_MAX_FEATURES = 10
+# Grid points per axis of the penalty sums, by default.
+N_GRID_1D = 600
+N_GRID_ND = 30
+
+# The robust fit of a design larger than BLOCK_BYTES starts from a random
+# sample of about ROBUST_SAMPLE rows; then at most ROBUST_PASSES reweighting
+# passes over all rows follow, until the fitted values move by less than
+# ROBUST_TOL scales in root mean square.
+ROBUST_SAMPLE = 20_000
+ROBUST_PASSES = 10
+ROBUST_TOL = 1e-6
+
+
+@dataclass(frozen=True)
+class SamplerSettings:
+    """The tournament sampler's settings for method="mcmc"."""
+
+    n_chains: int = 25
+    n_warmup: int = 200
+    n_deep: int = 2000
+    n_elite: int = 5
+    step_size: float = 0.05
+
+
+@dataclass(frozen=True)
+class FitOptions:
+    """What to fit, checked: `degrees` one per axis, one for all axes, or
+    None for the automatic choice."""
+
+    degrees: list[int] | int | None
+    gamma1: float = 0.0
+    gamma2: float | Literal["auto"] = "auto"
+    ridge: float = 1e-10
+    n_grid: int | None = None
+    method: str = "penalized"
+    criterion: Criterion = "reml"
+    per_target: bool = True
+    H: int = 20
+    seed: int = 42
+    sampler: SamplerSettings = SamplerSettings()
+
+    @property
+    def auto_gamma2(self) -> bool:
+        return self.gamma2 == "auto"
+
+
+@dataclass(frozen=True)
+class Choice:
+    """The chosen degrees, the indices of their terms in the widest basis,
+    their penalties, smoothing path and fit (one target or several)."""
+
+    degrees: list[int]
+    idx: NDArray[np.intp]
+    R1: NDArray[np.float64]
+    R2: NDArray[np.float64]
+    path: SmoothingPath
+    model: PenalizedFit | ColumnFits
+
+
+@dataclass
+class Plan:
+    """Candidate degree vectors, and the widest basis with its penalties."""
+
+    candidates: list[list[int]]
+    widest: PowerBasis
+    R1: NDArray[np.float64]
+    R2: NDArray[np.float64]
+
+
+def splitmix64(seed: int) -> int:
+    """SplitMix64 finaliser of `seed`: nearby seeds give unrelated sampler streams."""
+    mask = 2**64 - 1
+    z = (seed + 0x9E3779B97F4A7C15) & mask
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+    return z ^ (z >> 31)
+
+
+def auto_candidates(n_features: int, distinct: NDArray[np.int64] | None = None) -> list[list[int]]:
+    """Degree vectors the automatic choice compares: the same degree on every
+    axis, from 1 up to AUTO_MAX_DEGREE (AUTO_MAX_DEGREE_ND in several
+    dimensions) within AUTO_MAX_TERMS terms (more only for degree 1), and
+    below the number of distinct values of every axis."""
+    if n_features > AUTO_MAX_FEATURES:
+        return [[1] * n_features]
+    top = AUTO_MAX_DEGREE if n_features == 1 else AUTO_MAX_DEGREE_ND
+    if distinct is not None:
+        top = min(top, max(1, int(distinct.min()) - 1))
+    out = [[1] * n_features]
+    for d in range(2, top + 1):
+        if (d + 1) ** n_features > AUTO_MAX_TERMS:
+            break
+        out.append([d] * n_features)
+    return out
+
+
+def check_degrees(degrees: list[int], n_features: int) -> None:
+    """Refuse a given degree vector that does not fit the data or the solver."""
+    if len(degrees) != n_features:
+        raise ValueError(f"degree has {len(degrees)} entries but X has {n_features} features")
+    n_terms = math.prod(d + 1 for d in degrees)
+    if n_terms > MAX_TERMS:
+        raise ValueError(
+            f"the tensor-product basis of degrees {degrees} has {n_terms} terms; "
+            f"at most {MAX_TERMS} are supported, lower the degree"
+        )
+
+
+def given_degrees(opts: FitOptions, n_features: int) -> list[int] | None:
+    """The given degree per axis, None for the automatic choice."""
+    if isinstance(opts.degrees, int):
+        return [opts.degrees] * n_features
+    return opts.degrees
+
+
+def n_grid_of(opts: FitOptions, n_features: int) -> int:
+    if opts.n_grid is not None:
+        return opts.n_grid
+    return N_GRID_1D if n_features == 1 else N_GRID_ND
+
+
+def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: int) -> None:
+    """The checks of the parameters that need the data's shape, before any pass."""
+    if opts.method == "mcmc" and n_targets > 1:
+        raise ValueError(
+            f"method={opts.method!r} fits one target at a time; pass y of shape "
+            "(n_samples,) for each column"
+        )
+    degrees = given_degrees(opts, n_features)
+    if degrees is not None:
+        check_degrees(degrees, n_features)
+        widest = max(degrees)
+    else:
+        widest = max(max(c) for c in auto_candidates(n_features))
+    n_grid = n_grid_of(opts, n_features)
+    if n_grid <= widest and (degrees is not None or n_features > 1):
+        raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
+
+
+def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) -> Plan:
+    """The candidate degrees and the widest basis with its penalties."""
+    degrees = given_degrees(opts, n_features)
+    if degrees is not None:
+        candidates = [degrees]
+    else:
+        candidates = auto_candidates(n_features, distinct)
+    n_grid = n_grid_of(opts, n_features)
+    if opts.degrees is None and n_features > AUTO_MAX_FEATURES:
+        widest, R1, R2 = PowerBasis.affine_with_penalties(n_features, n_grid)
+        if opts.gamma1 != 0.0 and not np.isfinite(R1).all():
+            raise ValueError(
+                f"gamma1={opts.gamma1!r} with {n_features} inputs: the gradient penalty "
+                "of the affine basis exceeds the largest float; use gamma1=0 or fewer inputs"
+            )
+    else:
+        top = [max(c[d] for c in candidates) for d in range(n_features)]
+        widest, R1, R2 = PowerBasis.with_penalties(top, n_grid)
+    return Plan(candidates, widest, R1, R2)
+
+
+def choose(
+    plan: Plan,
+    stats_all: Sufficient,
+    opts: FitOptions,
+    candidates: list[list[int]] | None = None,
+    fast: bool = False,
+) -> Choice:
+    """The degree vector and curvature weight of lowest criterion, with its
+    fit; with several targets, by the criterion summed over the columns.
+    `candidates` replaces the plan's degree vectors; `fast` picks a single
+    target's weight on a fine grid without refinement."""
+    R1, R2 = plan.R1, plan.R2
+    t = stats_all.n_targets
+    ols = opts.method == "ols"
+    k_all = plan.widest.n_terms
+    best: tuple[float, Choice] | None = None
+    for degrees in plan.candidates if candidates is None else candidates:
+        idx = plan.widest.terms_within(degrees)
+        whole = len(idx) == k_all
+        stats = stats_all if whole else stats_all.subset(idx)
+        R1s = R1 if whole else submatrix(R1, idx)
+        R2s = R2 if whole else submatrix(R2, idx)
+        lams: NDArray[np.float64] | None = None
+        value: float | None
+        if ols:
+            # No penalty: degrees compare by cross-validation of the plain fit.
+            path = SmoothingPath(stats, fixed_part(stats, None, 0.0, 0.0), 0.0 * R2s)
+            lam, value = 0.0, None
+            kind: Criterion = "gcv"
+        else:
+            fixed = fixed_part(stats, R1s, opts.gamma1, opts.ridge)
+            path = SmoothingPath(stats, fixed, stats.n * R2s)
+            kind = opts.criterion
+            if not opts.auto_gamma2:
+                lam, value = float(opts.gamma2), None
+            elif path.rank == 0 or stats.n <= path.m0:
+                # Nothing to choose: the penalty is void or the data cannot
+                # tell its weight; the affine part is fitted exactly.
+                lam, value = (0.0 if path.rank == 0 else 1.0), math.inf
+            elif t is None and fast:
+                lam, value = grid_select(path, opts.criterion)
+            elif t is None:
+                lam, value = path.select(opts.criterion)
+            else:
+                lam, value = math.nan, None
+                lams, values = path.select_columns(opts.criterion, shared=not opts.per_target)
+        model: PenalizedFit | ColumnFits
+        if t is None:
+            if value is None:
+                value = float(path.criterion(lam if ols else max(lam, 1e-300), kind))
+            model, total = path.fit(lam, value), value
+        else:
+            if lams is None:
+                lams = np.full(t, lam)
+                at = lams if ols else np.maximum(lams, 1e-300)
+                values = np.full(t, value) if value is not None else path.criterion(at, kind, True)
+            model, total = path.fit_columns(lams, values), float(values.sum())
+        if best is None or total < best[0]:
+            best = (total, Choice(degrees, idx, R1s, R2s, path, model))
+    assert best is not None
+    return best[1]
+
+
+def fit(source: Source, opts: FitOptions) -> FittedModel:
+    """The fitted model of `source`'s rows under `opts`."""
+    timings: dict[str, float] = {}
+    start = time.perf_counter()
+    cap = AUTO_MAX_DEGREE + 2
+    n, box, distinct = source.scan(cap)
+    if n < 2:
+        raise ValueError(f"n_samples={n}: at least 2 samples are required")
+    p = plan(opts, source.n_features, distinct)
+    timings["penalties"] = time.perf_counter() - start
+    if opts.method == "robust":
+        return _fit_robust(source, opts, p, box, timings)
+
+    start = time.perf_counter()
+    stats = source.statistics(p.widest, box)
+    timings["statistics"] = time.perf_counter() - start
+    start = time.perf_counter()
+    choice = choose(p, stats, opts)
+    timings["smoothing choice"] = time.perf_counter() - start
+    model = choice.model
+    assert isinstance(model, ColumnFits)
+    basis = p.widest.subset(choice.idx)
+
+    start = time.perf_counter()
+    cov_T, cov_d = model.cov_T, model.cov_d
+    coef, edf, sigma = model.coef, model.edf, model.sigma
+    gamma2 = model.gamma2.copy()
+    mcmc = None
+    no_penalty = choice.path.rank == 0 and opts.gamma1 == 0.0 and opts.auto_gamma2
+    if opts.method == "ols" or no_penalty:
+        # No penalty: the minimum-norm least-squares fit, which stays exact
+        # where the data leave terms undetermined.
+        coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
+        cov_d = np.ones_like(coef)
+        gamma2 = np.zeros(len(coef))
+    elif opts.method == "mcmc":
+        assert isinstance(source, ArraySource)
+        refined, mcmc = _refine_mcmc(source, basis, box, coef[0], choice, opts, gamma2[0])
+        coef = refined[None]
+    timings[f"{opts.method} fit"] = time.perf_counter() - start
+
+    start = time.perf_counter()
+    mdl, hit = _scores(source, basis, box, coef, (choice.R1, choice.R2), opts, gamma2)
+    timings["score"] = time.perf_counter() - start
+    return FittedModel(
+        basis=basis,
+        box=box,
+        coef=coef,
+        gamma2=gamma2,
+        edf=edf,
+        sigma=sigma,
+        dof=stats.n - edf,
+        cov_T=cov_T,
+        cov_d=cov_d,
+        mdl_score=mdl,
+        hit_rate=hit,
+        single=False,
+        mcmc=mcmc,
+        timings=timings,
+    )
+
+
+def _least_squares(
+    source: Source, basis: PowerBasis, box: Box, rows: int, n: float
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """The minimum-norm least-squares fit of every target in `basis`, from the
+    triangular factor of the weighted design and targets (as accurate as a
+    factorisation of the whole design): coefficients (t, k), effective degrees
+    of freedom (the numerical rank), residual scale and covariance factor.
+    `rows` counts the rows of positive weight, `n` is their weight total."""
+    k = basis.n_terms
+    R = source.triangular(basis, box)
+    m = min(k, len(R))
+    Rk, QtY = R[:m, :k], R[:m, k:]
+    # Residual norms: what the basis leaves of each target column.
+    rss = np.sum(R[m:, k:] ** 2, axis=0)
+    U, s, Vt = np.linalg.svd(Rk, full_matrices=False)
+    # The rank decision of an SVD of the whole design.
+    eps, tiny = np.finfo(float).eps, np.finfo(float).tiny
+    cutoff = max(s[0] * max(1, min(rows, k)) * eps, tiny) if m else 0.0
+    r = int(np.sum(s >= cutoff)) if m else 0
+    V = Vt[:r].T / s[:r]
+    coef = (V @ (U[:, :r].T @ QtY)).T
+    dof = n - r
+    with np.errstate(divide="ignore", invalid="ignore"):
+        sigma = np.where(dof > 0, np.sqrt(rss / dof), np.nan)
+    cov = np.zeros((k, k))
+    cov[:, :r] = V
+    return coef, np.full(coef.shape[0], float(r)), sigma, cov
+
+
+def _scores(
+    source: Source,
+    basis: PowerBasis,
+    box: Box,
+    coef: NDArray[np.float64],
+    penalties: tuple[NDArray[np.float64], NDArray[np.float64]],
+    opts: FitOptions,
+    gamma2: NDArray[np.float64],
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Description-length score and hit rate per target (NaN where the
+    source cannot give the targets' medians)."""
+    t = coef.shape[0]
+    if not isinstance(source, ArraySource):
+        return np.full(t, np.nan), np.full(t, np.nan)
+    n = source.n
+    eps = hit_tolerance(_columns.column_mads(source.Y))
+    hits = source.hits(basis, box, coef, eps)
+    sr = np.maximum(hits / n, 1.0 / (2.0 * n))
+    g2 = np.zeros(t) if opts.method == "ols" else gamma2
+    R1, R2 = penalties
+    return description_length(sr, n, coef, opts.H, R1, R2, opts.gamma1, g2), sr
+
+
+def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
+    """The native score's hit tolerance for targets of median absolute
+    deviation m (0.4 m, or 0.4 where m is 0 or NaN), in m's shape."""
+    m = np.asarray(m, dtype=np.float64)
+    return _columns.score_tolerances(m.ravel()).reshape(m.shape)
+
+
+def description_length(
+    sr: NDArray[np.float64],
+    n: int,
+    coef: NDArray[np.float64],
+    H: int,
+    R1: NDArray[np.float64],
+    R2: NDArray[np.float64],
+    gamma1: float,
+    gamma2: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """The native `mdl_score_reg` of fits (t, k) with hit rates sr (t,) over n
+    points, from the hit rates (so that the tolerance's median is taken once)."""
+    k = coef.shape[1]
+    log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
+    score = (log_hk / n) * k - n * np.log(sr)
+    if gamma1 != 0.0:
+        score = score + gamma1 * (_columns.product(coef, R1) * coef).sum(axis=1)
+    quad2 = (_columns.product(coef, R2) * coef).sum(axis=1)
+    out: NDArray[np.float64] = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
+    return out
+
+
+def _refine_mcmc(
+    source: ArraySource,
+    basis: PowerBasis,
+    box: Box,
+    start: NDArray[np.float64],
+    choice: Choice,
+    opts: FitOptions,
+    gamma2: float,
+) -> tuple[NDArray[np.float64], McmcInfo]:
+    """The tournament sampler's correction of the penalised fit `start`.
+
+    The sampler's chains start at random points near the origin, so it
+    searches for a correction to the penalised fit, on residuals divided by
+    their median absolute deviation: its steps and its hit tolerance are then
+    relative to the noise, and the penalties act on the correction."""
+    Phi = source.design(basis, box)
+    y = source.Y[:, 0]
+    resid = y - Phi @ start
+    spread = _core.mad(resid)
+    spread = spread if spread > 0 else 1.0
+    target = resid / spread
+    s = opts.sampler
+    sampler = _core.TournamentMCMC(
+        s.n_chains, s.n_warmup, s.n_deep, s.n_elite, s.step_size, opts.H, opts.seed
+    )
+    res = sampler.fit(Phi, target, choice.R1, choice.R2, opts.gamma1, gamma2)
+    g = res.gibbs
+    gibbs = {"H": g.H, "Hmax": g.Hmax, "He": g.He, "r_heat": g.r_heat, "var_E": g.var_E, "T": g.T}
+    # Keep the penalised fit when the search found nothing better.
+    start_energy = _core.mdl_score(np.zeros_like(target), target, len(start), opts.H)
+    if res.energy < start_energy:
+        coef = start + spread * np.array(res.beta_mcmc)
+        return coef, McmcInfo(gibbs, float(res.energy), float(start_energy))
+    return start, McmcInfo(gibbs, float(start_energy), float(start_energy))
+
+
+# -- robust ---------------------------------------------------------------------
+
+
+def _fit_robust(
+    source: Source, opts: FitOptions, p: Plan, box: Box, timings: dict[str, float]
+) -> FittedModel:
+    """The robust fit of every target column on its own (weights, scale and
+    curvature weight per column), reported in the smallest basis that holds
+    every column's chosen degrees; terms a column does not use are 0."""
+    start = time.perf_counter()
+    fits = [_robust_column(source, opts, p, box, j) for j in range(source.n_targets)]
+    timings["robust fit"] = time.perf_counter() - start
+
+    degrees = np.max([choice.degrees for choice, _, _ in fits], axis=0).tolist()
+    idx = p.widest.terms_within(degrees)
+    where = {int(term): i for i, term in enumerate(idx)}
+    t, k = len(fits), len(idx)
+    coef, stack = np.zeros((t, k)), np.zeros((t, k, k))
+    for j, (choice, res, _) in enumerate(fits):
+        rows = [where[int(term)] for term in choice.idx]
+        coef[j, rows] = res.coef
+        assert isinstance(choice.model, PenalizedFit)
+        stack[j, rows, : len(rows)] = choice.model.cov_factor
+    basis = p.widest.subset(idx)
+    models = [choice.model for choice, _, _ in fits]
+    gamma2 = np.array([m.gamma2 for m in models])
+    edf = np.array([m.edf for m in models])
+    scale = np.array([res.scale for _, res, _ in fits])
+    n_iter = np.array([res.n_iter for _, res, _ in fits])
+    dof = np.array([choice.path.n for choice, _, _ in fits]) - edf
+    penalties = (submatrix(p.R1, idx), submatrix(p.R2, idx))
+
+    start = time.perf_counter()
+    mdl, hit = _scores(source, basis, box, coef, penalties, opts, gamma2)
+    timings["score"] = time.perf_counter() - start
+    weights = source.row_weights(basis, box, coef, scale)
+    return FittedModel(
+        basis=basis,
+        box=box,
+        coef=coef,
+        gamma2=gamma2,
+        edf=edf,
+        sigma=scale.copy(),
+        dof=dof,
+        cov_T=stack,
+        cov_d=None,
+        mdl_score=mdl,
+        hit_rate=hit,
+        single=False,
+        robust=RobustInfo(weights, scale, n_iter),
+        timings=timings,
+    )
+
+
+def _robust_column(
+    source: Source, opts: FitOptions, p: Plan, box: Box, j: int
+) -> tuple[Choice, RobustResult, int]:
+    """The robust fit of target column j: on the whole design when it fits
+    the block budget, otherwise from a sample then reweighted passes."""
+    column = source.target(j)
+    if isinstance(column, ArraySource) and column.n * p.widest.n_terms * 8 <= BLOCK_BYTES:
+        Phi_all = column.design(p.widest, box)
+        y = column.Y[:, 0]
+        stats = Sufficient.from_design(Phi_all, y, column.w)
+        first = choose(p, stats, opts, p.candidates[-1:], fast=True)
+        choice, res = _robust_in_memory(p, opts, Phi_all, y, column.w, first)
+        return choice, res, 0
+    return _robust_by_passes(column, opts, p, box)
+
+
+def _robust_in_memory(
+    p: Plan,
+    opts: FitOptions,
+    Phi_all: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    first: Choice,
+) -> tuple[Choice, RobustResult]:
+    """The robust fit on a whole design; degree and curvature weight
+    re-chosen on the robust weights, and the reported smoothing fit at the
+    final weights."""
+
+    def basis(choice: Choice) -> Basis:
+        assert isinstance(choice.model, PenalizedFit)
+        return Basis(choice.degrees, choice.idx, choice.path, choice.model)
+
+    def pick(weights: NDArray[np.float64] | None) -> Basis:
+        return basis(choose(p, Sufficient.from_design(Phi_all, y, weights), opts, fast=True))
+
+    settings = SearchSettings(H=opts.H, seed=opts.seed)
+    g1, ridge = opts.gamma1, opts.ridge
+    chosen, res = fit_robust(Phi_all, y, w, p.R1, p.R2, pick, basis(first), g1, ridge, settings)
+    idx = chosen.idx
+    weights = res.weights if w is None else res.weights * w
+    stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
+    R1s, R2s = submatrix(p.R1, idx), submatrix(p.R2, idx)
+    path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
+    model = path.fit(chosen.model.gamma2)
+    return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
+
+
+def _robust_by_passes(
+    source: Source, opts: FitOptions, p: Plan, box: Box
+) -> tuple[Choice, RobustResult, int]:
+    """The robust fit in a fixed number of passes over the rows: a random
+    sample of about ROBUST_SAMPLE rows gives the degree, the start and the
+    scale by the in-memory robust fit; then each pass sums the
+    biweight-weighted statistics of all rows at that fixed scale and
+    re-solves (degree and curvature weight re-chosen), until the fitted
+    values move by less than ROBUST_TOL scales in root mean square, at most
+    ROBUST_PASSES passes."""
+    xs, ys, ws = source.sample(ROBUST_SAMPLE, opts.seed)
+    if len(ys) < 2:
+        raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
+    Phi_s = p.widest.rows(box.scaled(xs))
+    first = choose(p, Sufficient.from_design(Phi_s, ys, ws), opts, p.candidates[-1:], True)
+    choice, res = _robust_in_memory(p, opts, Phi_s, ys, ws, first)
+    k_all = p.widest.n_terms
+
+    def widest(c: Choice, coef: NDArray[np.float64]) -> NDArray[np.float64]:
+        full = np.zeros(k_all)
+        full[c.idx] = coef
+        return full
+
+    # The passes work in the widest basis, so that the degree is chosen again on
+    # the robust weights of all rows, as the whole-design robust fit does.
+    scale = res.scale
+    coef = widest(choice, res.coef)
+    passes = 0
+    while scale > 0.0 and passes < ROBUST_PASSES:
+        wstats = source.statistics(p.widest, box, (coef, scale))
+        passes += 1
+        choice = choose(p, wstats, opts, fast=True)
+        assert isinstance(choice.model, PenalizedFit)
+        new = widest(choice, choice.model.coef)
+        step = new - coef
+        moved = math.sqrt(max(float(step @ wstats.gram @ step), 0.0) / max(wstats.n, 1e-300))
+        coef = new
+        if moved <= ROBUST_TOL * scale:
+            break
+    final = RobustResult(coef[choice.idx], res.weights, scale, passes, res.search)
+    return choice, final, passes

@@ -1,0 +1,210 @@
+"""The fitted model: basis, box, coefficients, posterior covariance and
+diagnostics of one fit, frozen, with prediction, predictive spread, intervals
+and extrapolation beyond the training box.
+
+Inside, targets are always columns: `coef` is (t, k) and every per-target
+figure has shape (t,); `single` records that y was 1-D, so that the estimator
+ravels what it reports.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, fields
+from statistics import NormalDist
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zorp.bases import Box, PowerBasis
+
+EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
+
+
+@dataclass(frozen=True, eq=False)
+class RobustInfo:
+    """What a robust fit adds: per training row the final biweight weight
+    (t columns; a lazy Dask array for Dask inputs), the residual scale and
+    the number of reweighted solves per target."""
+
+    weights: Any
+    scale: NDArray[np.float64]
+    n_iter: NDArray[np.int64]
+
+
+@dataclass(frozen=True, eq=False)
+class McmcInfo:
+    """The sampler's Gibbs summary and the energies of its result and start."""
+
+    gibbs: dict[str, float]
+    energy: float
+    start_energy: float
+
+
+@dataclass(frozen=True, eq=False)
+class FittedModel:
+    """One fit. The posterior covariance of target j's coefficients is
+    sigma[j]^2 V_j V_j', with V_j = cov_T / sqrt(cov_d[j]) when cov_T is
+    (k, k), or cov_T[j] when it is a stack (t, k, k)."""
+
+    basis: PowerBasis
+    box: Box
+    coef: NDArray[np.float64]
+    gamma2: NDArray[np.float64]
+    edf: NDArray[np.float64]
+    sigma: NDArray[np.float64]
+    dof: NDArray[np.float64]
+    cov_T: NDArray[np.float64]
+    cov_d: NDArray[np.float64] | None
+    mdl_score: NDArray[np.float64]
+    hit_rate: NDArray[np.float64]
+    single: bool
+    robust: RobustInfo | None = None
+    mcmc: McmcInfo | None = None
+    timings: dict[str, float] = field(default_factory=dict)
+
+    def same_as(self, other: FittedModel) -> bool:
+        """Equal in every field (arrays element by element)."""
+        for f in fields(self):
+            a, b = getattr(self, f.name), getattr(other, f.name)
+            if f.name == "timings":
+                continue
+            if not _equal(a, b):
+                return False
+        return True
+
+    # -- prediction ----------------------------------------------------------
+
+    def rows(self, X: NDArray[np.float64], extrapolation: str) -> NDArray[np.float64]:
+        """Rows a with prediction a @ coef under the extrapolation mode: the basis
+        at the point, or at its nearest point of the training box plus the
+        linear continuation from there."""
+        box, basis = self.box, self.basis
+        if extrapolation == "continue":
+            return basis.rows(box.scaled(X))
+        outside = (X < box.lo) | (X > box.hi)
+        if extrapolation == "error" and outside.any():
+            dims = np.flatnonzero(outside.any(axis=0)).tolist()
+            raise ValueError(
+                f"X has {int(outside.any(axis=1).sum())} row(s) outside the training range "
+                f"in feature(s) {dims}, and extrapolation='error'"
+            )
+        P = box.scaled(box.clip(X))
+        A = basis.rows(P)
+        if extrapolation == "linear" and outside.any():
+            rows = np.flatnonzero(outside.any(axis=1))
+            # Differences of scaled coordinates, halved first against overflow.
+            delta = (X[rows] / 2.0 - box.clip(X[rows]) / 2.0) / (box.half / 2.0)
+            for axis in range(X.shape[1]):
+                step = delta[:, axis]
+                if np.any(step != 0.0):
+                    A[rows] += step[:, None] * basis.derivative_rows(P[rows], axis)
+        return A
+
+    def mean(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Fitted values at basis rows A: (n,) for one 1-D target, else (n, t)."""
+        out: NDArray[np.float64] = A @ np.ascontiguousarray(self.coef.T)
+        return out[:, 0] if self.single else out
+
+    def spread(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Variance of the fitted values at rows A in units of sigma^2, (n, t)."""
+        if self.cov_T.ndim == 3:
+            B = np.einsum("ij,tjk->itk", A, self.cov_T)
+            out: NDArray[np.float64] = np.einsum("itk,itk->it", B, B)
+            return out
+        assert self.cov_d is not None
+        with np.errstate(divide="ignore"):
+            out = (A @ self.cov_T) ** 2 @ (1.0 / self.cov_d).T
+        return out
+
+    def std(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Predictive standard deviation of a new observation at rows A."""
+        out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.spread(A))
+        return out[:, 0] if self.single else out
+
+    def quantiles(self, level: float) -> NDArray[np.float64]:
+        """Two-sided Student-t quantile of `level` for every target, (t,)."""
+        return np.array([t_quantile(0.5 + level / 2.0, float(v)) for v in self.dof])
+
+
+def _equal(a: Any, b: Any) -> bool:
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (
+            isinstance(a, np.ndarray)
+            and isinstance(b, np.ndarray)
+            and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
+        )
+    if isinstance(a, Box | PowerBasis | RobustInfo | McmcInfo):
+        return type(a) is type(b) and all(
+            _equal(getattr(a, f.name), getattr(b, f.name)) for f in fields(a)
+        )
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return bool(a == b)
+
+
+def t_quantile(p: float, dof: float) -> float:
+    """Quantile p (0.5 < p < 1) of Student's t with `dof` > 0 degrees of
+    freedom, from the regularised incomplete beta function; NaN for dof <= 0
+    or NaN. The normal quantile beyond 1e7 degrees of freedom."""
+    if not dof > 0.0:
+        return math.nan
+    z = NormalDist().inv_cdf(p)
+    if dof > 1e7:
+        return z
+    tail = 1.0 - p
+    # Bisection on the upper tail probability, then Newton steps: the tail is
+    # monotone in t, and the density gives the derivative.
+    lo, hi = 0.0, max(1.0, 2.0 * abs(z))
+    while _t_tail(hi, dof) > tail:
+        lo, hi = hi, 2.0 * hi
+        if hi > 1e300:
+            return math.inf
+    for _ in range(200):
+        mid = lo + (hi - lo) / 2.0
+        if _t_tail(mid, dof) > tail:
+            lo = mid
+        else:
+            hi = mid
+        if hi - lo <= 1e-15 * hi:
+            break
+    return lo + (hi - lo) / 2.0
+
+
+def _t_tail(t: float, dof: float) -> float:
+    """P(T > t) for t >= 0: I_x(dof / 2, 1 / 2) / 2 at x = dof / (dof + t^2)."""
+    x = dof / (dof + t * t)
+    return 0.5 * _betainc(dof / 2.0, 0.5, x)
+
+
+def _betainc(a: float, b: float, x: float) -> float:
+    """Regularised incomplete beta I_x(a, b) by its continued fraction
+    (modified Lentz), on the side where the fraction converges fast."""
+    if x <= 0.0:
+        return 0.0
+    if x >= 1.0:
+        return 1.0
+    log_front = (
+        math.lgamma(a + b) - math.lgamma(a) - math.lgamma(b) + a * math.log(x) + b * math.log1p(-x)
+    )
+    if x > (a + 1.0) / (a + b + 2.0):
+        return 1.0 - _betainc(b, a, 1.0 - x)
+    tiny = 1e-300
+    c, d = 1.0, 1.0 - (a + b) * x / (a + 1.0)
+    d = 1.0 / (d if abs(d) > tiny else tiny)
+    h = d
+    for m in range(1, 500):
+        m2 = 2 * m
+        for num in (
+            m * (b - m) * x / ((a + m2 - 1.0) * (a + m2)),
+            -(a + m) * (a + b + m) * x / ((a + m2) * (a + m2 + 1.0)),
+        ):
+            d = 1.0 + num * d
+            d = 1.0 / (d if abs(d) > tiny else tiny)
+            c = 1.0 + num / c
+            c = c if abs(c) > tiny else tiny
+            h *= d * c
+        if abs(d * c - 1.0) < 1e-16:
+            break
+    return math.exp(log_front) * h / a

@@ -1,0 +1,223 @@
+"""Row sources of the fitting pipeline: the data a fit reads, in blocks.
+
+A source yields the training box and the weighted sufficient statistics of
+any basis, summed over blocks of rows whose design matrix stays within
+BLOCK_BYTES, so that a fit's memory beyond the caller's arrays does not grow
+with the number of rows. `ArraySource` reads in-memory arrays; the Dask
+source (`zorp._dask`) offers the same passes over a cluster's blocks.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Protocol
+
+import numpy as np
+from numpy.typing import NDArray
+
+from zorp._native import zorp_columns as _columns
+from zorp._validation import check_finite
+from zorp.bases import Box, PowerBasis
+from zorp.robust import tukey_weights
+from zorp.smoothing import Sufficient
+
+# Design rows of one block take at most this many bytes.
+BLOCK_BYTES = 16 * 2**20
+
+
+def block_rows(n_terms: int) -> int:
+    """Rows per block for a basis of n_terms terms."""
+    return max(1, BLOCK_BYTES // (8 * max(n_terms, 1)))
+
+
+class Source(Protocol):
+    """The passes over the data that a fit makes."""
+
+    n_features: int
+    n_targets: int
+    in_memory: bool
+
+    def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
+        """Rows of positive weight, their box, and per axis the number of
+        distinct values (counted up to `cap`)."""
+        ...
+
+    def statistics(
+        self,
+        basis: PowerBasis,
+        box: Box,
+        robust: tuple[NDArray[np.float64], float] | None = None,
+    ) -> Sufficient:
+        """Sufficient statistics of all rows in `basis`; with `robust` =
+        (coef, scale) each row also weighted by the biweight of its residual
+        (one target only)."""
+        ...
+
+    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+        """The triangular factor R of the QR factorisation of the rows
+        sqrt(w) [Phi, Y]: R'R is their Gram matrix, and the part of R beyond
+        the basis's columns holds what the basis leaves of the targets."""
+        ...
+
+    def target(self, j: int) -> Source:
+        """The source of target column j alone."""
+        ...
+
+    def sample(
+        self, size: int, seed: int
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
+        """A random sample of about `size` rows of positive weight: inputs,
+        first target and weights."""
+        ...
+
+    def row_weights(
+        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+    ) -> object:
+        """Biweight weight of every given row's residual from the fit (1
+        where the scale is 0 and the row lies on the curve)."""
+        ...
+
+
+class ArraySource:
+    """In-memory arrays: X (n, D), Y (n, t) and optional weights (n,). Rows of
+    weight 0 are left out of every pass but the robust weights of all rows."""
+
+    in_memory = True
+
+    def __init__(
+        self,
+        X: NDArray[np.float64],
+        Y: NDArray[np.float64],
+        w: NDArray[np.float64] | None,
+        y_checked: bool = True,
+    ) -> None:
+        self.X_given, self.Y_given = X, Y
+        if w is not None and not (w > 0).all():
+            keep = w > 0
+            X, Y, w = X[keep], Y[keep], w[keep]
+        self.X, self.Y, self.w = X, Y, w
+        self.n_features = X.shape[1]
+        self.n_targets = Y.shape[1]
+        # NaN and infinity in Y, when not checked before, show in the sums of
+        # squares of the first statistics pass.
+        self._y_checked = y_checked
+
+    @property
+    def n(self) -> int:
+        return len(self.X)
+
+    def target(self, j: int) -> ArraySource:
+        if self.n_targets == 1:
+            return self
+        out = ArraySource.__new__(ArraySource)
+        out.X_given, out.Y_given = self.X_given, self.Y_given[:, j : j + 1]
+        out.X, out.Y, out.w = self.X, self.Y[:, j : j + 1], self.w
+        out.n_features, out.n_targets = self.n_features, 1
+        out._y_checked = self._y_checked
+        return out
+
+    def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
+        X = self.X
+        distinct = np.array([_distinct(X[:, d], cap) for d in range(X.shape[1])], dtype=np.int64)
+        return len(X), Box(X.min(axis=0), X.max(axis=0)), distinct
+
+    def blocks(
+        self, basis: PowerBasis, box: Box, rows: int | None = None
+    ) -> Iterator[tuple[slice, NDArray[np.float64]]]:
+        """Row slices and their design rows, block by block."""
+        step = rows or block_rows(basis.n_terms)
+        for start in range(0, self.n, step):
+            part = slice(start, min(start + step, self.n))
+            yield part, basis.rows(box.scaled(self.X[part]))
+
+    def design(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+        """The whole design matrix (for the sampler, which needs every row)."""
+        return basis.rows(box.scaled(self.X))
+
+    def statistics(
+        self,
+        basis: PowerBasis,
+        box: Box,
+        robust: tuple[NDArray[np.float64], float] | None = None,
+    ) -> Sufficient:
+        total: Sufficient | None = None
+        for part, Phi in self.blocks(basis, box):
+            Y = self.Y[part]
+            w = None if self.w is None else self.w[part]
+            if robust is not None:
+                coef, scale = robust
+                rw = tukey_weights(Y[:, 0] - Phi @ coef, scale)
+                w = rw if w is None else rw * w
+                stats = Sufficient.from_design(Phi, Y[:, 0], w)
+            else:
+                stats = Sufficient.from_design(Phi, Y, w)
+            total = stats if total is None else total + stats
+        assert total is not None
+        if not self._y_checked:
+            if not np.isfinite(total.yy).all():
+                check_finite(self.Y, "y")  # raises, unless a sum overflowed
+            self._y_checked = True
+        return total
+
+    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+        R = np.zeros((0, basis.n_terms + self.n_targets))
+        for part, Phi in self.blocks(basis, box):
+            R = triangular_update(R, Phi, self.Y[part], None if self.w is None else self.w[part])
+        return R
+
+    def hits(
+        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], eps: NDArray[np.float64]
+    ) -> NDArray[np.float64]:
+        """Per target, the rows whose fit is within eps of the target."""
+        total = np.zeros(self.n_targets)
+        for part, Phi in self.blocks(basis, box):
+            total += _columns.column_hit_counts(Phi, self.Y[part], coef, eps)
+        return total
+
+    def fitted(self, basis: PowerBasis, box: Box, coef: NDArray[np.float64]) -> NDArray[np.float64]:
+        """Fitted values (n_given, t) of every given row, weight 0 included."""
+        out = np.empty((len(self.X_given), coef.shape[0]))
+        step = block_rows(basis.n_terms)
+        for start in range(0, len(out), step):
+            part = slice(start, start + step)
+            out[part] = basis.rows(box.scaled(self.X_given[part])) @ coef.T
+        return out
+
+    def sample(
+        self, size: int, seed: int
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
+        pick = np.random.default_rng(seed).random(self.n) < size / self.n
+        w = None if self.w is None else self.w[pick]
+        return self.X[pick], self.Y[pick, 0], w
+
+    def row_weights(
+        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+    ) -> NDArray[np.float64]:
+        resid = self.Y_given - self.fitted(basis, box, coef)
+        safe = np.where(scale > 0.0, scale, 1.0)
+        out: NDArray[np.float64] = np.where(
+            scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
+        )
+        return out
+
+
+def triangular_update(
+    R: NDArray[np.float64],
+    Phi: NDArray[np.float64],
+    Y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+) -> NDArray[np.float64]:
+    """The triangular factor of R stacked on the rows sqrt(w) [Phi, Y]."""
+    rows = np.hstack([Phi, Y])
+    if w is not None:
+        rows *= np.sqrt(w)[:, None]
+    out: NDArray[np.float64] = np.linalg.qr(np.vstack([R, rows]), mode="r")
+    return out
+
+
+def _distinct(x: NDArray[np.float64], cap: int) -> int:
+    """Number of distinct values of x, counted up to cap."""
+    seen = np.unique(x[: min(len(x), 64 * cap)])
+    if len(seen) >= cap:
+        return cap
+    return min(cap, len(np.unique(x)))
