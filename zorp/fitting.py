@@ -33,13 +33,13 @@ from zorp._native import zorp_core as _core
 from zorp.bases import Box, PowerBasis
 from zorp.model import FittedModel, McmcInfo, RobustInfo
 from zorp.robust import (
-    Basis,
     RobustResult,
     SearchSettings,
     fit_robust,
     grid_select,
 )
 from zorp.smoothing import (
+    Choice,
     ColumnFits,
     Criterion,
     PenalizedFit,
@@ -100,25 +100,13 @@ class FitOptions:
     criterion: Criterion = "reml"
     per_target: bool = True
     H: int = 20
+    # The sampler's seed, before mixing (see `splitmix64`).
     seed: int = 42
     sampler: SamplerSettings = SamplerSettings()
 
     @property
     def auto_gamma2(self) -> bool:
         return self.gamma2 == "auto"
-
-
-@dataclass(frozen=True)
-class Choice:
-    """The chosen degrees, the indices of their terms in the widest basis,
-    their penalties, smoothing path and fit (one target or several)."""
-
-    degrees: list[int]
-    idx: NDArray[np.intp]
-    R1: NDArray[np.float64]
-    R2: NDArray[np.float64]
-    path: SmoothingPath
-    model: PenalizedFit | ColumnFits
 
 
 @dataclass
@@ -393,10 +381,10 @@ def _scores(
     n = source.n
     eps = hit_tolerance(_columns.column_mads(source.Y))
     hits = source.hits(basis, box, coef, eps)
-    sr = np.maximum(hits / n, 1.0 / (2.0 * n))
+    hit_rate = np.maximum(hits / n, 1.0 / (2.0 * n))
     g2 = np.zeros(t) if opts.method == "ols" else gamma2
     R1, R2 = penalties
-    return description_length(sr, n, coef, opts.H, R1, R2, opts.gamma1, g2), sr
+    return description_length(hit_rate, n, coef, opts.H, R1, R2, opts.gamma1, g2), hit_rate
 
 
 def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
@@ -407,7 +395,7 @@ def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def description_length(
-    sr: NDArray[np.float64],
+    hit_rate: NDArray[np.float64],
     n: int,
     coef: NDArray[np.float64],
     H: int,
@@ -416,11 +404,11 @@ def description_length(
     gamma1: float,
     gamma2: NDArray[np.float64],
 ) -> NDArray[np.float64]:
-    """The native `mdl_score_reg` of fits (t, k) with hit rates sr (t,) over n
+    """The native `mdl_score_reg` of fits (t, k) with hit rates (t,) over n
     points, from the hit rates (so that the tolerance's median is taken once)."""
     k = coef.shape[1]
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
-    score = (log_hk / n) * k - n * np.log(sr)
+    score = (log_hk / n) * k - n * np.log(hit_rate)
     if gamma1 != 0.0:
         score = score + gamma1 * (_columns.product(coef, R1) * coef).sum(axis=1)
     quad2 = (_columns.product(coef, R2) * coef).sum(axis=1)
@@ -446,12 +434,12 @@ def _refine_mcmc(
     Phi = source.design(basis, box)
     y = source.Y[:, 0]
     resid = y - Phi @ start
-    spread = _core.mad(resid)
-    spread = spread if spread > 0 else 1.0
-    target = resid / spread
+    noise = _core.mad(resid)
+    noise = noise if noise > 0 else 1.0
+    target = resid / noise
     s = opts.sampler
     sampler = _core.TournamentMCMC(
-        s.n_chains, s.n_warmup, s.n_deep, s.n_elite, s.step_size, opts.H, opts.seed
+        s.n_chains, s.n_warmup, s.n_deep, s.n_elite, s.step_size, opts.H, splitmix64(opts.seed)
     )
     res = sampler.fit(Phi, target, choice.R1, choice.R2, opts.gamma1, gamma2)
     g = res.gibbs
@@ -459,7 +447,7 @@ def _refine_mcmc(
     # Keep the penalised fit when the search found nothing better.
     start_energy = _core.mdl_score(np.zeros_like(target), target, len(start), opts.H)
     if res.energy < start_energy:
-        coef = start + spread * np.array(res.beta_mcmc)
+        coef = start + noise * np.array(res.beta_mcmc)
         return coef, McmcInfo(gibbs, float(res.energy), float(start_energy))
     return start, McmcInfo(gibbs, float(start_energy), float(start_energy))
 
@@ -546,21 +534,18 @@ def _robust_in_memory(
     re-chosen on the robust weights, and the reported smoothing fit at the
     final weights."""
 
-    def basis(choice: Choice) -> Basis:
-        assert isinstance(choice.model, PenalizedFit)
-        return Basis(choice.degrees, choice.idx, choice.path, choice.model)
+    def pick(weights: NDArray[np.float64] | None) -> Choice:
+        return choose(p, Sufficient.from_design(Phi_all, y, weights), opts, fast=True)
 
-    def pick(weights: NDArray[np.float64] | None) -> Basis:
-        return basis(choose(p, Sufficient.from_design(Phi_all, y, weights), opts, fast=True))
-
-    settings = SearchSettings(H=opts.H, seed=opts.seed)
+    settings = SearchSettings(H=opts.H, seed=splitmix64(opts.seed))
     g1, ridge = opts.gamma1, opts.ridge
-    chosen, res = fit_robust(Phi_all, y, w, p.R1, p.R2, pick, basis(first), g1, ridge, settings)
+    chosen, res = fit_robust(Phi_all, y, w, p.R1, p.R2, pick, first, g1, ridge, settings)
     idx = chosen.idx
     weights = res.weights if w is None else res.weights * w
     stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
     R1s, R2s = submatrix(p.R1, idx), submatrix(p.R2, idx)
     path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
+    assert isinstance(chosen.model, PenalizedFit)
     model = path.fit(chosen.model.gamma2)
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
 
@@ -575,7 +560,7 @@ def _robust_by_passes(
     re-solves (degree and curvature weight re-chosen), until the fitted
     values move by less than ROBUST_TOL scales in root mean square, at most
     ROBUST_PASSES passes."""
-    xs, ys, ws = source.sample(ROBUST_SAMPLE, opts.seed)
+    xs, ys, ws = source.sample(ROBUST_SAMPLE, splitmix64(opts.seed))
     if len(ys) < 2:
         raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
     Phi_s = p.widest.rows(box.scaled(xs))

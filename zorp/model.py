@@ -1,5 +1,5 @@
 """The fitted model: basis, box, coefficients, posterior covariance and
-diagnostics of one fit, frozen, with prediction, predictive spread, intervals
+diagnostics of one fit, frozen, with prediction, predictive standard deviation, intervals
 and extrapolation beyond the training box.
 
 Inside, targets are always columns: `coef` is (t, k) and every per-target
@@ -107,7 +107,7 @@ class FittedModel:
         out: NDArray[np.float64] = A @ np.ascontiguousarray(self.coef.T)
         return out[:, 0] if self.single else out
 
-    def spread(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+    def variance_factor(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
         """Variance of the fitted values at rows A in units of sigma^2, (n, t)."""
         if self.cov_T.ndim == 3:
             B = np.einsum("ij,tjk->itk", A, self.cov_T)
@@ -120,7 +120,7 @@ class FittedModel:
 
     def std(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
         """Predictive standard deviation of a new observation at rows A."""
-        out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.spread(A))
+        out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.variance_factor(A))
         return out[:, 0] if self.single else out
 
     def quantiles(self, level: float) -> NDArray[np.float64]:

@@ -6,8 +6,9 @@ start (Huber, then biweight steps from the penalized fit in the widest
 basis, the scale re-estimated at each step), divided by their median
 absolute deviation, in orthonormal coordinates of the design: every
 coordinate then moves the fitted curve by the same amount, and the step size
-is set in units of that robust spread, whatever n and the conditioning of the
-power basis. The sampler's energy counts the points within 0.4 of that spread
+is set in units of that median absolute deviation, whatever n and the
+conditioning of the power basis. The sampler's energy counts the points within
+0.4 of that deviation
 of the curve, so its result is the curve of greatest consensus near the start.
 
 The local stage is an MM-estimate: Tukey's biweight (c = 4.685, 95 %
@@ -25,6 +26,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
+from statistics import NormalDist
 
 import numpy as np
 from numpy.typing import NDArray
@@ -32,8 +34,8 @@ from numpy.typing import NDArray
 from zorp._native import zorp_core as _core
 from zorp.smoothing import (
     LOG10_GAMMA_RANGE,
+    Choice,
     Criterion,
-    PenalizedFit,
     SmoothingPath,
     submatrix,
 )
@@ -45,7 +47,7 @@ HUBER_C = 1.345
 START_STEPS = 50
 START_TOL = 1e-2
 # The MAD of Gaussian data, times this, estimates its standard deviation.
-MAD_TO_SIGMA = 1.482602218505602
+MAD_TO_SIGMA = 1.0 / NormalDist().inv_cdf(0.75)
 # The M-step stops when no fitted value moves by more than TOL times the
 # scale (or by ROUNDING times the largest |y|, where the solve's rounding
 # dominates), or after MAX_ITER reweighted solves.
@@ -88,7 +90,7 @@ class SearchResult:
     coef: NDArray[np.float64]
     energy: float
     start_energy: float
-    spread: float
+    noise: float
 
 
 @dataclass(frozen=True)
@@ -157,13 +159,13 @@ def consensus_search(
     around `start`; `start` itself when the search found no lower energy."""
     n, k = Phi.shape
     resid = y - Phi @ start
-    spread = _core.mad(resid)
-    if not spread > 0.0:
-        spread = residual_scale(resid) / MAD_TO_SIGMA
-    if not spread > 0.0:
+    noise = _core.mad(resid)
+    if not noise > 0.0:
+        noise = residual_scale(resid) / MAD_TO_SIGMA
+    if not noise > 0.0:
         # The start fits all points but half exactly: nothing to search for.
         return SearchResult(start, math.nan, math.nan, 0.0)
-    target = resid / spread
+    target = resid / noise
     # Orthonormal coordinates from the eigenvectors of the Gram matrix: Phi V
     # has orthogonal columns of norms sqrt(ev). Directions the data hardly
     # determine (relative eigenvalue below ORTHO_CUTOFF) are left out: they
@@ -172,7 +174,7 @@ def consensus_search(
     keep = ev > ev[-1] * ORTHO_CUTOFF if ev.size and ev[-1] > 0.0 else np.zeros(k, dtype=bool)
     rank = int(keep.sum())
     if rank == 0:
-        return SearchResult(start, math.nan, math.nan, spread)
+        return SearchResult(start, math.nan, math.nan, noise)
     # Columns of unit mean square: a step of s in every coordinate moves the
     # curve by a root-mean-square of s, in units of the residuals' MAD.
     T = V[:, keep] * (math.sqrt(n / rank) / np.sqrt(ev[keep]))
@@ -191,9 +193,9 @@ def consensus_search(
     res = sampler.fit(X, target, R1t, R2t, gamma1, gamma2)
     start_energy = _core.mdl_score(np.zeros(n), target, rank, settings.H)
     if res.energy < start_energy:
-        coef = start + spread * (T @ np.asarray(res.beta_mcmc))
-        return SearchResult(coef, float(res.energy), float(start_energy), spread)
-    return SearchResult(start, float(start_energy), float(start_energy), spread)
+        coef = start + noise * (T @ np.asarray(res.beta_mcmc))
+        return SearchResult(coef, float(res.energy), float(start_energy), noise)
+    return SearchResult(start, float(start_energy), float(start_energy), noise)
 
 
 def robust_start(
@@ -268,37 +270,26 @@ def refined_scale(r: NDArray[np.float64], scale: float) -> float:
     return refined if refined > 0.0 else scale
 
 
-@dataclass(frozen=True)
-class Basis:
-    """A basis chosen from the widest one: its columns, degrees, smoothing path
-    and penalized fit at the chosen curvature weight."""
-
-    degrees: list[int]
-    idx: NDArray[np.intp]
-    path: SmoothingPath
-    model: PenalizedFit
-
-
 def fit_robust(
     Phi_all: NDArray[np.float64],
     y: NDArray[np.float64],
     sample_weight: NDArray[np.float64] | None,
     R1: NDArray[np.float64],
     R2: NDArray[np.float64],
-    choose: Callable[[NDArray[np.float64] | None], Basis],
-    first: Basis,
+    choose: Callable[[NDArray[np.float64] | None], Choice],
+    first: Choice,
     gamma1: float,
     ridge: float,
     settings: SearchSettings,
-) -> tuple[Basis, RobustResult]:
+) -> tuple[Choice, RobustResult]:
     """The robust fit in the basis and curvature weight that `choose` picks for
     the robust weights, starting from the least-squares choice `first`."""
     base = np.ones_like(y) if sample_weight is None else sample_weight
 
-    def solver(basis: Basis) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+    def solver(basis: Choice) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
         Phi = Phi_all[:, basis.idx]
         R1s, R2s = submatrix(R1, basis.idx), submatrix(R2, basis.idx)
-        g2 = basis.model.gamma2
+        g2 = float(basis.model.gamma2)
         return lambda w: weighted_solve(Phi, y, w, R1s, R2s, gamma1, g2, ridge)
 
     Phi = Phi_all[:, first.idx]
@@ -311,7 +302,7 @@ def fit_robust(
         submatrix(R1, idx),
         submatrix(R2, idx),
         gamma1,
-        first.model.gamma2,
+        float(first.model.gamma2),
         settings,
     )
     scale = residual_scale(y - Phi @ search.coef)

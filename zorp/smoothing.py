@@ -114,6 +114,19 @@ class ColumnFits:
     criterion_value: NDArray[np.float64]
 
 
+@dataclass(frozen=True)
+class Choice:
+    """The chosen degrees, the indices of their terms in the widest basis,
+    their penalties, smoothing path and fit (one target or several)."""
+
+    degrees: list[int]
+    idx: NDArray[np.intp]
+    R1: NDArray[np.float64]
+    R2: NDArray[np.float64]
+    path: SmoothingPath
+    model: PenalizedFit | ColumnFits
+
+
 def submatrix(A: NDArray[np.float64], idx: NDArray[np.intp]) -> NDArray[np.float64]:
     """A[idx][:, idx]; a slice when idx are the leading indices (nested 1-D bases)."""
     if len(idx) and idx[-1] == len(idx) - 1 and np.array_equal(idx, np.arange(len(idx))):
