@@ -32,7 +32,7 @@ from zorp.bases import Box, PowerBasis
 from zorp.model import FittedModel
 from zorp.robust import tukey_weights
 from zorp.smoothing import Sufficient
-from zorp.sources import triangular_update
+from zorp.sources import power_of_two, triangular_update
 
 
 def _dask() -> Any:
@@ -120,27 +120,36 @@ def _kept(w: NDArray[np.float64] | None, n: int) -> NDArray[np.bool_] | None:
     return keep
 
 
-Range = tuple[int, NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64]]]
+Range = tuple[
+    int, NDArray[np.float64], NDArray[np.float64], list[NDArray[np.float64]], NDArray[np.float64]
+]
 
 
-def block_range(x: NDArray[np.float64], w: NDArray[np.float64] | None, cap: int) -> Range:
+def block_range(
+    x: NDArray[np.float64], y: NDArray[np.float64], w: NDArray[np.float64] | None, cap: int
+) -> Range:
     """Rows of positive weight in the block, their minimum and maximum per
-    input, and up to `cap` of each input's distinct values."""
+    input, up to `cap` of each input's distinct values, and the largest
+    magnitude of each target."""
     x = np.asarray(x, dtype=np.float64)
+    y = np.asarray(y, dtype=np.float64)
+    y = y[:, None] if y.ndim == 1 else y
     _check_block(x, "X")
     keep = _kept(None if w is None else np.asarray(w, dtype=np.float64), len(x))
     if keep is not None:
-        x = x[keep]
+        x, y = x[keep], y[keep]
     if len(x) == 0:
         inf = np.full(x.shape[1], np.inf)
-        return 0, inf, -inf, [np.empty(0)] * x.shape[1]
+        return 0, inf, -inf, [np.empty(0)] * x.shape[1], np.zeros(y.shape[1])
     seen = [np.unique(x[:, d])[:cap] for d in range(x.shape[1])]
-    return len(x), x.min(axis=0), x.max(axis=0), seen
+    top = np.maximum(y.max(axis=0), -y.min(axis=0))
+    return len(x), x.min(axis=0), x.max(axis=0), seen, top
 
 
 def _merge_range(a: Range, b: Range, cap: int) -> Range:
     seen = [np.union1d(s, t)[:cap] for s, t in zip(a[3], b[3], strict=True)]
-    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2]), seen
+    top = np.fmax(a[4], b[4])
+    return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2]), seen, top
 
 
 def block_stats(
@@ -149,11 +158,13 @@ def block_stats(
     w: NDArray[np.float64] | None,
     box: Box,
     basis: PowerBasis,
+    y_scale: NDArray[np.float64],
     robust: tuple[NDArray[np.float64], float] | None = None,
 ) -> Sufficient:
     """Sufficient statistics of one block of rows in `basis`, targets as
-    columns; with `robust` = (coef, scale), each row also weighted by the
-    biweight weight of its residual from coef at that scale (one target)."""
+    columns divided by y_scale; with `robust` = (coef, scale), each row also
+    weighted by the biweight weight of its residual from coef at that scale
+    (one target)."""
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     if len(y) != len(x):
@@ -164,7 +175,7 @@ def block_stats(
     if keep is not None and wa is not None:
         x, y, wa = x[keep], y[keep], wa[keep]
     Phi = basis.rows(box.scaled(x))
-    Y = y[:, None] if y.ndim == 1 else y
+    Y = (y[:, None] if y.ndim == 1 else y) / y_scale
     if robust is not None:
         coef, scale = robust
         weights = tukey_weights(Y[:, 0] - Phi @ coef, scale)
@@ -183,11 +194,12 @@ def block_triangular(
     w: NDArray[np.float64] | None,
     box: Box,
     basis: PowerBasis,
+    y_scale: NDArray[np.float64],
 ) -> NDArray[np.float64]:
-    """The triangular factor of one block's rows sqrt(w) [Phi, Y]."""
+    """The triangular factor of one block's rows sqrt(w) [Phi, Y / y_scale]."""
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
-    Y = y[:, None] if y.ndim == 1 else y
+    Y = (y[:, None] if y.ndim == 1 else y) / y_scale
     wa = None if w is None else np.asarray(w, dtype=np.float64)
     empty = np.zeros((0, basis.n_terms + Y.shape[1]))
     return triangular_update(empty, basis.rows(box.scaled(x)), Y, wa)
@@ -248,6 +260,7 @@ class DaskSource:
         # Rows known before any pass (2 when the block sizes are unknown).
         self.n_rows_hint = 2 if _unknown(Xd) else int(Xd.shape[0])
         self._n: int | None = None
+        self.y_scale = np.ones(self.n_targets)
 
     def _blocks(self) -> zip[tuple[Any, Any, Any]]:
         return zip(self.x_blocks, self.y_blocks, self.w_blocks, strict=True)
@@ -255,9 +268,11 @@ class DaskSource:
     def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
         dask = _dask()
         op = dask.delayed(block_range, pure=True)
-        parts = [op(xb, wb, cap) for xb, _, wb in self._blocks()]
-        n, lo, hi, seen = dask.compute(_tree(parts, functools.partial(_merge_range, cap=cap)))[0]
+        parts = [op(xb, yb, wb, cap) for xb, yb, wb in self._blocks()]
+        merge = functools.partial(_merge_range, cap=cap)
+        n, lo, hi, seen, top = dask.compute(_tree(parts, merge))[0]
         self._n = int(n)
+        self.y_scale = power_of_two(top)
         if self.wd is not None and n == 0:
             raise ValueError(
                 "sample_weight is zero everywhere; at least one weight must be positive"
@@ -272,14 +287,15 @@ class DaskSource:
     ) -> Sufficient:
         dask = _dask()
         op = dask.delayed(block_stats, pure=True)
-        parts = [op(xb, yb, wb, box, basis, robust) for xb, yb, wb in self._blocks()]
+        scale = self.y_scale
+        parts = [op(xb, yb, wb, box, basis, scale, robust) for xb, yb, wb in self._blocks()]
         stats: Sufficient = dask.compute(_tree(parts, _add))[0]
         return stats
 
     def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
         dask = _dask()
         op = dask.delayed(block_triangular, pure=True)
-        parts = [op(xb, yb, wb, box, basis) for xb, yb, wb in self._blocks()]
+        parts = [op(xb, yb, wb, box, basis, self.y_scale) for xb, yb, wb in self._blocks()]
         R: NDArray[np.float64] = dask.compute(_tree(parts, _stack_triangular))[0]
         return R
 
@@ -300,7 +316,7 @@ class DaskSource:
             ]
         )[0]
         xs = np.concatenate([p[0] for p in picked])
-        ys = np.concatenate([p[1] for p in picked])
+        ys = np.concatenate([p[1] for p in picked]) / self.y_scale[0]
         ws = np.concatenate([p[2] for p in picked])
         return xs, ys, ws
 

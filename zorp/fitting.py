@@ -308,7 +308,10 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
-    elif opts.method == "mcmc":
+    # Back to the targets' units: the statistics were of the scaled targets.
+    coef = coef * source.y_scale[:, None]
+    sigma = sigma * source.y_scale
+    if opts.method == "mcmc":
         assert isinstance(source, ArraySource)
         refined, mcmc = _refine_mcmc(source, basis, box, coef[0], choice, opts, gamma2[0])
         coef = refined[None]
@@ -384,7 +387,8 @@ def _scores(
     hit_rate = np.maximum(hits / n, 1.0 / (2.0 * n))
     g2 = np.zeros(t) if opts.method == "ols" else gamma2
     R1, R2 = penalties
-    return description_length(hit_rate, n, coef, opts.H, R1, R2, opts.gamma1, g2), hit_rate
+    mdl = description_length(hit_rate, n, coef, opts.H, R1, R2, opts.gamma1, g2, source.y_scale)
+    return mdl, hit_rate
 
 
 def hit_tolerance(m: float | NDArray[np.float64]) -> NDArray[np.float64]:
@@ -403,16 +407,23 @@ def description_length(
     R2: NDArray[np.float64],
     gamma1: float,
     gamma2: NDArray[np.float64],
+    y_scale: NDArray[np.float64] | None = None,
 ) -> NDArray[np.float64]:
     """The native `mdl_score_reg` of fits (t, k) with hit rates (t,) over n
-    points, from the hit rates (so that the tolerance's median is taken once)."""
+    points, from the hit rates (so that the tolerance's median is taken once).
+    The penalties' quadratic forms are taken of coef / y_scale and scaled
+    back, so that they overflow only to +inf, where their value does."""
     k = coef.shape[1]
+    scale = np.ones(len(coef)) if y_scale is None else y_scale
+    c = coef / scale[:, None]
     log_hk = k * math.log(2.0 * H) if k > 0 else 0.0
     score = (log_hk / n) * k - n * np.log(hit_rate)
-    if gamma1 != 0.0:
-        score = score + gamma1 * (_columns.product(coef, R1) * coef).sum(axis=1)
-    quad2 = (_columns.product(coef, R2) * coef).sum(axis=1)
-    out: NDArray[np.float64] = score + np.where(gamma2 != 0.0, gamma2 * quad2, 0.0)
+    with np.errstate(over="ignore"):
+        if gamma1 != 0.0:
+            score = score + gamma1 * (_columns.product(c, R1) * c).sum(axis=1) * scale**2
+        quad2 = (_columns.product(c, R2) * c).sum(axis=1) * scale**2
+        quad2 = np.where(gamma2 != 0.0, quad2, 0.0)  # 0 * inf counts as 0
+        out: NDArray[np.float64] = score + gamma2 * quad2
     return out
 
 
@@ -470,16 +481,17 @@ def _fit_robust(
     where = {int(term): i for i, term in enumerate(idx)}
     t, k = len(fits), len(idx)
     coef, stack = np.zeros((t, k)), np.zeros((t, k, k))
+    y_scale = source.y_scale
     for j, (choice, res, _) in enumerate(fits):
         rows = [where[int(term)] for term in choice.idx]
-        coef[j, rows] = res.coef
+        coef[j, rows] = res.coef * y_scale[j]
         assert isinstance(choice.model, PenalizedFit)
         stack[j, rows, : len(rows)] = choice.model.cov_factor
     basis = p.widest.subset(idx)
     models = [choice.model for choice, _, _ in fits]
     gamma2 = np.array([m.gamma2 for m in models])
     edf = np.array([m.edf for m in models])
-    scale = np.array([res.scale for _, res, _ in fits])
+    scale = np.array([res.scale for _, res, _ in fits]) * y_scale
     n_iter = np.array([res.n_iter for _, res, _ in fits])
     dof = np.array([choice.path.n for choice, _, _ in fits]) - edf
     penalties = (submatrix(p.R1, idx), submatrix(p.R2, idx))
@@ -514,7 +526,7 @@ def _robust_column(
     column = source.target(j)
     if isinstance(column, ArraySource) and column.n * p.widest.n_terms * 8 <= BLOCK_BYTES:
         Phi_all = column.design(p.widest, box)
-        y = column.Y[:, 0]
+        y = column.Y[:, 0] / column.y_scale[0]
         stats = Sufficient.from_design(Phi_all, y, column.w)
         first = choose(p, stats, opts, p.candidates[-1:], fast=True)
         choice, res = _robust_in_memory(p, opts, Phi_all, y, column.w, first)

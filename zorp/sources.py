@@ -36,10 +36,15 @@ class Source(Protocol):
     n_features: int
     n_targets: int
     in_memory: bool
+    # Set by `scan`: a power of 2 per target near its largest magnitude. The
+    # statistics, triangular factors and samples are of the targets divided
+    # by it, exactly, so that no sum of squares overflows or underflows and a
+    # fit is equivariant in the scale of each target.
+    y_scale: NDArray[np.float64]
 
     def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
         """Rows of positive weight, their box, and per axis the number of
-        distinct values (counted up to `cap`)."""
+        distinct values (counted up to `cap`); sets `y_scale`."""
         ...
 
     def statistics(
@@ -98,6 +103,7 @@ class ArraySource:
         self.X, self.Y, self.w = X, Y, w
         self.n_features = X.shape[1]
         self.n_targets = Y.shape[1]
+        self.y_scale = np.ones(self.n_targets)
         # NaN and infinity in Y, when not checked before, show in the sums of
         # squares of the first statistics pass.
         self._y_checked = y_checked
@@ -113,12 +119,14 @@ class ArraySource:
         out.X_given, out.Y_given = self.X_given, self.Y_given[:, j : j + 1]
         out.X, out.Y, out.w = self.X, self.Y[:, j : j + 1], self.w
         out.n_features, out.n_targets = self.n_features, 1
+        out.y_scale = self.y_scale[j : j + 1]
         out._y_checked = self._y_checked
         return out
 
     def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
         X = self.X
         distinct = np.array([_distinct(X[:, d], cap) for d in range(X.shape[1])], dtype=np.int64)
+        self.y_scale = power_of_two(np.maximum(self.Y.max(axis=0), -self.Y.min(axis=0)))
         return len(X), Box(X.min(axis=0), X.max(axis=0)), distinct
 
     def blocks(
@@ -142,7 +150,7 @@ class ArraySource:
     ) -> Sufficient:
         total: Sufficient | None = None
         for part, Phi in self.blocks(basis, box):
-            Y = self.Y[part]
+            Y = self.Y[part] / self.y_scale
             w = None if self.w is None else self.w[part]
             if robust is not None:
                 coef, scale = robust
@@ -162,7 +170,8 @@ class ArraySource:
     def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
         R = np.zeros((0, basis.n_terms + self.n_targets))
         for part, Phi in self.blocks(basis, box):
-            R = triangular_update(R, Phi, self.Y[part], None if self.w is None else self.w[part])
+            w = None if self.w is None else self.w[part]
+            R = triangular_update(R, Phi, self.Y[part] / self.y_scale, w)
         return R
 
     def hits(
@@ -188,7 +197,7 @@ class ArraySource:
     ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
         pick = np.random.default_rng(seed).random(self.n) < size / self.n
         w = None if self.w is None else self.w[pick]
-        return self.X[pick], self.Y[pick, 0], w
+        return self.X[pick], self.Y[pick, 0] / self.y_scale[0], w
 
     def row_weights(
         self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
@@ -199,6 +208,14 @@ class ArraySource:
             scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
         )
         return out
+
+
+def power_of_two(magnitude: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The power of 2 at or below each magnitude (1 where it is 0 or not finite)."""
+    ok = np.isfinite(magnitude) & (magnitude > 0.0)
+    exponent = np.frexp(np.where(ok, magnitude, 1.0))[1] - 1
+    out: NDArray[np.float64] = np.ldexp(1.0, exponent)
+    return out
 
 
 def triangular_update(
