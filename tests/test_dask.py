@@ -7,6 +7,9 @@ import pytest
 
 from zorp import SmoothPolynomialRegressor
 
+# Each test starts a local cluster or a Dask graph: seconds each.
+pytestmark = pytest.mark.slow
+
 if os.environ.get("ZORP_SANITIZED") == "1":
     # Under the preloaded sanitizer runtime, starting the cluster's worker
     # processes intermittently ends the whole test process (status 1, no

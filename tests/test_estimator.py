@@ -241,6 +241,7 @@ def test_package_exports():
         assert hasattr(zorp, name)
 
 
+@pytest.mark.slow
 @pytest.mark.filterwarnings("ignore:Estimator SmoothPolynomialRegressor does not inherit")
 def test_passes_scikit_learn_checks():
     estimator_checks = pytest.importorskip("sklearn.utils.estimator_checks")

@@ -55,6 +55,7 @@ def one_round(data):
             call()
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(SANITIZED, reason="resident size is not meaningful under the sanitizer")
 def test_repeated_calls_do_not_grow_resident_memory():
     rng = np.random.default_rng(7)

@@ -201,6 +201,7 @@ print(json.dumps(rss("VmHWM:") - base))
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not Path("/proc/self/clear_refs").exists(), reason="needs Linux's peak reset")
 @pytest.mark.parametrize("d, method", [(2, "penalized"), (1, "robust")])
 def test_memory_beyond_the_inputs_does_not_grow_with_rows(d, method):

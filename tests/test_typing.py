@@ -39,6 +39,7 @@ v: str = zorp.__version__
 """
 
 
+@pytest.mark.slow
 def test_mypy_strict_accepts_the_api(tmp_path: Path) -> None:
     if shutil.which("mypy", path=str(Path(sys.executable).parent)) is None:
         pytest.skip("mypy is not installed")
