@@ -128,9 +128,54 @@ def test_intervals_refuse_what_they_cannot_give(curve):
     X, y = curve
     with pytest.raises(ValueError, match="level"):
         R().fit(X, y).predict_interval(X, level=1 - 1e-16)
-    exact = R(method="ols", degree=3).fit(X[:4], y[:4])  # no residual left
+    with pytest.warns(UserWarning, match="no residual degrees of freedom"):
+        exact = R(method="ols", degree=3).fit(X[:4], y[:4])
     with pytest.raises(ValueError, match="degrees of freedom"):
         exact.predict_interval(X[:4])
+    with pytest.warns(UserWarning, match="repeated rows"):
+        R().fit(X, y, sample_weight=np.full(len(y), 1e-3))
+
+
+@pytest.mark.parametrize(
+    "params, target, weight",
+    [
+        ({"gamma1": 1e308}, None, None),
+        ({"gamma2": 1e308}, None, None),
+        ({}, "huge", None),
+        ({"method": "robust"}, None, 5e-324),
+        ({"method": "ols"}, "huge", None),
+    ],
+)
+def test_extreme_inputs_give_finite_fits_or_clear_refusals(curve, params, target, weight):
+    X, y = curve
+    if target == "huge":
+        y = np.where(y > np.median(y), 1.7e308, -1.7e308)
+    w = None if weight is None else np.full(len(y), weight)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        warnings.filterwarnings("ignore", "no residual degrees of freedom")
+        try:
+            est = R(**params).fit(X, y, sample_weight=w)
+        except ValueError as exc:
+            assert "largest float" in str(exc)
+            return
+    assert np.isfinite(est.coef_).all() and np.isfinite(est.predict(X)).all()
+
+
+def test_far_extrapolation_is_finite_or_refused(curve):
+    X, y = curve
+    est = R().fit(X, y)
+    for x in (1e300, -1e300, 1e308):
+        try:
+            value = est.predict([[x]])
+        except ValueError as exc:
+            assert "largest float" in str(exc)
+        else:
+            assert np.isfinite(value).all()
+    # Linear continuation: the prediction grows by the edge slope, exactly.
+    near = est.predict([[X.max() + 1.0], [X.max() + 2.0]])
+    far = est.predict([[X.max() + 1e6]])
+    np.testing.assert_allclose(far[0], near[0] + (1e6 - 1.0) * (near[1] - near[0]), rtol=1e-6)
 
 
 def _imports(path: Path, modules: dict[str, Path]) -> set[str]:

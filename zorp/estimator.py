@@ -401,6 +401,17 @@ class SmoothPolynomialRegressor:
             raise ValueError(f"n_samples={n}: at least 2 samples are required")
         fitting.check_shape(opts, n, source.n_features, source.n_targets)
         model = fitting.fit(source, opts)
+        dof = model.dof
+        if not (dof > 0.0).all():
+            total = "" if sample_weight is None else " (sample weights count as repeated rows)"
+            edf = float(model.edf.max())
+            warnings.warn(
+                f"no residual degrees of freedom remain: the rows' weight total{total} does "
+                f"not exceed the fit's effective degrees of freedom ({edf:.3g}), "
+                "so prediction intervals are refused (and sigma_, from the residuals, is NaN)",
+                UserWarning,
+                stacklevel=2,
+            )
         # The fit is complete: it replaces the previous one in one step.
         self._model = FittedModel(**{**vars(model), "single": single})
         self._feature_names = names

@@ -128,16 +128,20 @@ def splitmix64(seed: int) -> int:
     return z ^ (z >> 31)
 
 
-def auto_candidates(n_features: int, distinct: NDArray[np.int64] | None = None) -> list[list[int]]:
+def auto_candidates(
+    n_features: int, distinct: NDArray[np.int64] | None = None, n_grid: int | None = None
+) -> list[list[int]]:
     """Degree vectors the automatic choice compares: the same degree on every
     axis, from 1 up to AUTO_MAX_DEGREE (AUTO_MAX_DEGREE_ND in several
-    dimensions) within AUTO_MAX_TERMS terms (more only for degree 1), and
-    below the number of distinct values of every axis."""
+    dimensions) within AUTO_MAX_TERMS terms (more only for degree 1), below
+    the number of distinct values of every axis and below the penalty grid."""
     if n_features > AUTO_MAX_FEATURES:
         return [[1] * n_features]
     top = AUTO_MAX_DEGREE if n_features == 1 else AUTO_MAX_DEGREE_ND
     if distinct is not None:
-        top = min(top, max(1, int(distinct.min()) - 1))
+        top = min(top, int(distinct.min()) - 1)
+    if n_grid is not None:
+        top = min(top, n_grid - 1)
     out = [[1] * n_features]
     for d in range(2, top + 1):
         if (d + 1) ** n_features > AUTO_MAX_TERMS:
@@ -166,9 +170,14 @@ def given_degrees(opts: FitOptions, n_features: int) -> list[int] | None:
 
 
 def n_grid_of(opts: FitOptions, n_features: int) -> int:
+    """Grid points per axis of the penalty sums: as given, or by default
+    N_GRID_1D (N_GRID_ND in several dimensions), more for a given degree at
+    or above that, so that the grid always determines the penalty."""
     if opts.n_grid is not None:
         return opts.n_grid
-    return N_GRID_1D if n_features == 1 else N_GRID_ND
+    default = N_GRID_1D if n_features == 1 else N_GRID_ND
+    degrees = given_degrees(opts, n_features)
+    return default if degrees is None else max(default, max(degrees) + 1)
 
 
 def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: int) -> None:
@@ -181,12 +190,9 @@ def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: in
     degrees = given_degrees(opts, n_features)
     if degrees is not None:
         check_degrees(degrees, n_features)
-        widest = max(degrees)
-    else:
-        widest = max(max(c) for c in auto_candidates(n_features))
-    n_grid = n_grid_of(opts, n_features)
-    if n_grid <= widest and (degrees is not None or n_features > 1):
-        raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
+        n_grid = n_grid_of(opts, n_features)
+        if n_grid <= max(degrees):
+            raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
 
 
 def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) -> Plan:
@@ -195,7 +201,7 @@ def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) 
     if degrees is not None:
         candidates = [degrees]
     else:
-        candidates = auto_candidates(n_features, distinct)
+        candidates = auto_candidates(n_features, distinct, n_grid_of(opts, n_features))
     n_grid = n_grid_of(opts, n_features)
     if opts.degrees is None and n_features > AUTO_MAX_FEATURES:
         widest, R1, R2 = PowerBasis.affine_with_penalties(n_features, n_grid)
@@ -289,6 +295,7 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
     start = time.perf_counter()
     stats = source.statistics(p.widest, box)
     timings["statistics"] = time.perf_counter() - start
+    check_weights_total(opts, stats.n)
     start = time.perf_counter()
     choice = choose(p, stats, opts)
     timings["smoothing choice"] = time.perf_counter() - start
@@ -308,9 +315,7 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
-    # Back to the targets' units: the statistics were of the scaled targets.
-    coef = coef * source.y_scale[:, None]
-    sigma = sigma * source.y_scale
+    coef, sigma = to_target_units(coef, sigma, source.y_scale)
     if opts.method == "mcmc":
         assert isinstance(source, ArraySource)
         refined, mcmc = _refine_mcmc(source, basis, box, coef[0], choice, opts, gamma2[0])
@@ -336,6 +341,33 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         mcmc=mcmc,
         timings=timings,
     )
+
+
+def check_weights_total(opts: FitOptions, n: float) -> None:
+    """Refuse penalty weights that overflow once multiplied by the rows'
+    weight total, as the normal equations multiply them."""
+    for name, value in (("gamma1", opts.gamma1), ("gamma2", opts.gamma2)):
+        if isinstance(value, float) and not math.isfinite(value * n):
+            raise ValueError(
+                f"{name}={value!r} times the rows' weight total ({n:g}) exceeds the largest "
+                f"float; use a smaller {name}"
+            )
+
+
+def to_target_units(
+    coef: NDArray[np.float64], sigma: NDArray[np.float64], y_scale: NDArray[np.float64]
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Coefficients and residual scales of the scaled targets back in the
+    targets' units; refuses results beyond the float range."""
+    with np.errstate(over="ignore"):
+        coef = coef * y_scale[:, None]
+        sigma = sigma * y_scale
+    if not np.isfinite(coef).all():
+        raise ValueError(
+            "the fitted coefficients exceed the largest float at the scale of y "
+            f"(largest |y| near {float(y_scale.max()):.3g}); divide y by a constant first"
+        )
+    return coef, sigma
 
 
 def _least_squares(

@@ -76,13 +76,13 @@ class FittedModel:
 
     # -- prediction ----------------------------------------------------------
 
-    def rows(self, X: NDArray[np.float64], extrapolation: str) -> NDArray[np.float64]:
+    def rows(self, X: NDArray[np.float64], extrapolation: str) -> Rows:
         """Rows a with prediction a @ coef under the extrapolation mode: the basis
         at the point, or at its nearest point of the training box plus the
         linear continuation from there."""
         box, basis = self.box, self.basis
         if extrapolation == "continue":
-            return basis.rows(box.scaled(X))
+            return Rows(basis.rows(box.scaled(X)))
         outside = (X < box.lo) | (X > box.hi)
         if extrapolation == "error" and outside.any():
             dims = np.flatnonzero(outside.any(axis=0)).tolist()
@@ -91,7 +91,7 @@ class FittedModel:
                 f"in feature(s) {dims}, and extrapolation='error'"
             )
         P = box.scaled(box.clip(X))
-        A = basis.rows(P)
+        out = Rows(basis.rows(P))
         if extrapolation == "linear" and outside.any():
             rows = np.flatnonzero(outside.any(axis=1))
             # Differences of scaled coordinates, halved first against overflow.
@@ -99,33 +99,61 @@ class FittedModel:
             for axis in range(X.shape[1]):
                 step = delta[:, axis]
                 if np.any(step != 0.0):
-                    A[rows] += step[:, None] * basis.derivative_rows(P[rows], axis)
-        return A
-
-    def mean(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Fitted values at basis rows A: (n,) for one 1-D target, else (n, t)."""
-        out: NDArray[np.float64] = A @ np.ascontiguousarray(self.coef.T)
-        return out[:, 0] if self.single else out
-
-    def variance_factor(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Variance of the fitted values at rows A in units of sigma^2, (n, t)."""
-        if self.cov_T.ndim == 3:
-            B = np.einsum("ij,tjk->itk", A, self.cov_T)
-            out: NDArray[np.float64] = np.einsum("itk,itk->it", B, B)
-            return out
-        assert self.cov_d is not None
-        with np.errstate(divide="ignore"):
-            out = (A @ self.cov_T) ** 2 @ (1.0 / self.cov_d).T
+                    grad = basis.derivative_rows(P[rows], axis)
+                    out.slopes.append((rows, step, grad))
         return out
 
-    def std(self, A: NDArray[np.float64]) -> NDArray[np.float64]:
+    def mean(self, A: Rows) -> NDArray[np.float64]:
+        """Fitted values at rows A: (n,) for one 1-D target, else (n, t)."""
+        out = A.times(np.ascontiguousarray(self.coef.T))
+        if not np.isfinite(out).all():
+            raise ValueError(
+                "the prediction exceeds the largest float at some rows of X (far outside "
+                "the training box); use extrapolation='constant' or nearer points"
+            )
+        return out[:, 0] if self.single else out
+
+    def variance_factor(self, A: Rows) -> NDArray[np.float64]:
+        """Variance of the fitted values at rows A in units of sigma^2, (n, t)."""
+        with np.errstate(over="ignore"):
+            if self.cov_T.ndim == 3:
+                cols = [(A.times(V) ** 2).sum(axis=1) for V in self.cov_T]
+                return np.stack(cols, axis=1)
+            assert self.cov_d is not None
+            with np.errstate(divide="ignore"):
+                out: NDArray[np.float64] = A.times(self.cov_T) ** 2 @ (1.0 / self.cov_d).T
+        return out
+
+    def std(self, A: Rows) -> NDArray[np.float64]:
         """Predictive standard deviation of a new observation at rows A."""
-        out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.variance_factor(A))
+        with np.errstate(over="ignore"):
+            out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.variance_factor(A))
         return out[:, 0] if self.single else out
 
     def quantiles(self, level: float) -> NDArray[np.float64]:
         """Two-sided Student-t quantile of `level` for every target, (t,)."""
         return np.array([t_quantile(0.5 + level / 2.0, float(v)) for v in self.dof])
+
+
+@dataclass
+class Rows:
+    """Basis rows at points: the rows at the nearest points of the box, plus
+    per axis a step beyond the box times the derivative rows there. Products
+    take the two parts apart, so that a step far beyond the box gives a large
+    result, never inf - inf."""
+
+    base: NDArray[np.float64]
+    slopes: list[tuple[NDArray[np.intp], NDArray[np.float64], NDArray[np.float64]]] = field(
+        default_factory=list
+    )
+
+    def times(self, M: NDArray[np.float64]) -> NDArray[np.float64]:
+        """The rows times the matrix M (k, m)."""
+        out: NDArray[np.float64] = self.base @ M
+        with np.errstate(over="ignore", invalid="ignore"):
+            for rows, step, grad in self.slopes:
+                out[rows] += step[:, None] * (grad @ M)
+        return out
 
 
 def _equal(a: Any, b: Any) -> bool:
