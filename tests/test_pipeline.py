@@ -44,21 +44,6 @@ def test_block_size_does_not_change_the_fit(request, monkeypatch, data, method):
     np.testing.assert_allclose(blocked.edf_, whole.edf_, rtol=1e-9)
 
 
-@pytest.mark.parametrize("method", ["penalized", "ols"])
-@pytest.mark.parametrize("data", ["curve", "surface"])
-def test_weight_two_equals_a_duplicated_row(request, data, method):
-    X, y = request.getfixturevalue(data)
-    w = np.ones(len(y))
-    w[::3] = 2.0
-    w[1::7] = 0.0
-    keep = np.repeat(np.arange(len(y)), w.astype(int))
-    weighted = R(method=method).fit(X, y, sample_weight=w)
-    repeated = R(method=method).fit(X[keep], y[keep])
-    assert weighted.degrees_ == repeated.degrees_
-    np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=1e-8, atol=1e-10)
-    np.testing.assert_allclose(weighted.sigma_, repeated.sigma_, rtol=1e-8)
-
-
 @pytest.mark.parametrize("method", ["penalized", "ols", "robust"])
 @pytest.mark.parametrize("scale", [1e-300, 1e-160, 3.0, 1e160, 1e300])
 def test_fit_is_equivariant_in_the_scale_of_y(curve, method, scale):
