@@ -260,6 +260,7 @@ class DaskSource:
         # Rows known before any pass (2 when the block sizes are unknown).
         self.n_rows_hint = 2 if _unknown(Xd) else int(Xd.shape[0])
         self._n: int | None = None
+        self._y_top: NDArray[np.float64] | None = None
         self.y_scale = np.ones(self.n_targets)
 
     def _blocks(self) -> zip[tuple[Any, Any, Any]]:
@@ -272,12 +273,18 @@ class DaskSource:
         merge = functools.partial(_merge_range, cap=cap)
         n, lo, hi, seen, top = dask.compute(_tree(parts, merge))[0]
         self._n = int(n)
-        self.y_scale = power_of_two(top)
+        self._y_top = top
         if self.wd is not None and n == 0:
             raise ValueError(
                 "sample_weight is zero everywhere; at least one weight must be positive"
             )
         return int(n), Box(lo, hi), np.array([len(s) for s in seen], dtype=np.int64)
+
+    def rescale_targets(self) -> None:
+        if self._y_top is None:
+            self.scan(1)
+        assert self._y_top is not None
+        self.y_scale = power_of_two(self._y_top)
 
     def statistics(
         self,

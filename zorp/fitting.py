@@ -294,6 +294,10 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
 
     start = time.perf_counter()
     stats = source.statistics(p.widest, box)
+    if needs_rescale(stats):
+        # The scaled targets give the same fit, exactly, without overflow.
+        source.rescale_targets()
+        stats = source.statistics(p.widest, box)
     timings["statistics"] = time.perf_counter() - start
     check_weights_total(opts, stats.n)
     start = time.perf_counter()
@@ -341,6 +345,15 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         mcmc=mcmc,
         timings=timings,
     )
+
+
+def needs_rescale(stats: Sufficient) -> bool:
+    """Whether sums of squares of the targets reach where squares overflow
+    or lose digits to underflow (a zero sum of a column that is not all zero)."""
+    yy = np.asarray(stats.yy)
+    zero = (yy == 0.0) & ~np.any(stats.cross != 0.0, axis=0)
+    safe = np.isfinite(yy) & (yy < 2.0**900) & ((yy > 2.0**-900) | zero)
+    return not bool(safe.all())
 
 
 def check_weights_total(opts: FitOptions, n: float) -> None:
@@ -505,6 +518,7 @@ def _fit_robust(
     curvature weight per column), reported in the smallest basis that holds
     every column's chosen degrees; terms a column does not use are 0."""
     start = time.perf_counter()
+    source.rescale_targets()
     fits = [_robust_column(source, opts, p, box, j) for j in range(source.n_targets)]
     timings["robust fit"] = time.perf_counter() - start
 

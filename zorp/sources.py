@@ -36,15 +36,19 @@ class Source(Protocol):
     n_features: int
     n_targets: int
     in_memory: bool
-    # Set by `scan`: a power of 2 per target near its largest magnitude. The
-    # statistics, triangular factors and samples are of the targets divided
-    # by it, exactly, so that no sum of squares overflows or underflows and a
-    # fit is equivariant in the scale of each target.
+    # The statistics, triangular factors and samples are of the targets
+    # divided by y_scale (1 unless `rescale_targets` was called).
     y_scale: NDArray[np.float64]
 
     def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
         """Rows of positive weight, their box, and per axis the number of
-        distinct values (counted up to `cap`); sets `y_scale`."""
+        distinct values (counted up to `cap`)."""
+        ...
+
+    def rescale_targets(self) -> None:
+        """Sets y_scale to a power of 2 per target near its largest
+        magnitude: dividing by it is exact, and keeps every sum of squares
+        away from overflow and underflow."""
         ...
 
     def statistics(
@@ -126,8 +130,10 @@ class ArraySource:
     def scan(self, cap: int) -> tuple[int, Box, NDArray[np.int64]]:
         X = self.X
         distinct = np.array([_distinct(X[:, d], cap) for d in range(X.shape[1])], dtype=np.int64)
-        self.y_scale = power_of_two(np.maximum(self.Y.max(axis=0), -self.Y.min(axis=0)))
         return len(X), Box(X.min(axis=0), X.max(axis=0)), distinct
+
+    def rescale_targets(self) -> None:
+        self.y_scale = power_of_two(np.maximum(self.Y.max(axis=0), -self.Y.min(axis=0)))
 
     def blocks(
         self, basis: PowerBasis, box: Box, rows: int | None = None
@@ -150,7 +156,7 @@ class ArraySource:
     ) -> Sufficient:
         total: Sufficient | None = None
         for part, Phi in self.blocks(basis, box):
-            Y = self.Y[part] / self.y_scale
+            Y = self._targets(part)
             w = None if self.w is None else self.w[part]
             if robust is not None:
                 coef, scale = robust
@@ -167,11 +173,15 @@ class ArraySource:
             self._y_checked = True
         return total
 
+    def _targets(self, part: slice) -> NDArray[np.float64]:
+        Y = self.Y[part]
+        return Y if (self.y_scale == 1.0).all() else Y / self.y_scale
+
     def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
         R = np.zeros((0, basis.n_terms + self.n_targets))
         for part, Phi in self.blocks(basis, box):
             w = None if self.w is None else self.w[part]
-            R = triangular_update(R, Phi, self.Y[part] / self.y_scale, w)
+            R = triangular_update(R, Phi, self._targets(part), w)
         return R
 
     def hits(
