@@ -63,6 +63,7 @@ def test_fit_json_matches_estimator(csv_2d, tmp_path):
         "1,2",
         "--method",
         "ols",
+        "--refine",
         "--json",
         cwd=tmp_path,
     )
