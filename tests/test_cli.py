@@ -443,3 +443,109 @@ def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
         assert robust["r2"] < other["r2"]  # R^2 alone would rank it last
     mcmc = results["mcmc"]
     assert mcmc["mcmc_energy"] <= mcmc["mcmc_start_energy"]
+
+
+# -- output files -----------------------------------------------------------------
+
+KEEP = "x,y,z\n1,2,keep\n2,3,keep\n3,5,keep\n4,4,keep\n"
+
+
+@pytest.mark.parametrize(
+    "make_output",
+    [
+        lambda d: "d.csv",
+        lambda d: "./d.csv",
+        lambda d: str(d / "d.csv"),
+        lambda d: (d / "link.csv").symlink_to("d.csv") or "link.csv",
+        lambda d: os.link(d / "d.csv", d / "hard.csv") or "hard.csv",
+    ],
+    ids=["same", "dot-slash", "absolute", "symlink", "hard-link"],
+)
+@pytest.mark.parametrize("extra", [[], ["--group", "z"], ["--overwrite"]], ids=["", "group", "ow"])
+def test_input_is_never_written_over(tmp_path, make_output, extra):
+    (tmp_path / "d.csv").write_text(KEEP)
+    output = make_output(tmp_path)
+    out = run("fit", "d.csv", "--x", "x", "--y", "y", "--output", output, *extra, cwd=tmp_path)
+    assert out.returncode == 1 and out.stdout == ""
+    assert out.stderr.splitlines() == [
+        f"zorp: error: --output {Path(output)} is the input file d.csv; it is never written over"
+    ]
+    assert (tmp_path / "d.csv").read_text() == KEEP
+
+
+@pytest.mark.parametrize("option", ["--output", "--plot"])
+def test_existing_output_is_replaced_only_with_overwrite(tmp_path, option):
+    if option == "--plot":
+        pytest.importorskip("matplotlib")
+    (tmp_path / "d.csv").write_text(KEEP)
+    name = "res.csv" if option == "--output" else "res.png"
+    (tmp_path / name).write_text("old\n")
+    args = ["fit", "d.csv", "--x", "x", "--y", "y", option, name]
+    out = run(*args, cwd=tmp_path)
+    assert out.returncode == 1 and "exists; --overwrite replaces it" in out.stderr
+    assert (tmp_path / name).read_text() == "old\n"
+    out = run(*args, "--overwrite", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert (tmp_path / name).read_bytes()[:4] in (b"x,y,", b"\x89PNG")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.csv", name]  # no temporary left
+
+
+@pytest.mark.parametrize("exists", [False, True])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, OSError])
+def test_interrupted_write_leaves_no_half_file(tmp_path, exists, error):
+    from zorp.cli import CliError, check_output, replacing
+
+    target = tmp_path / "out.csv"
+    if exists:
+        target.write_text("old\n")
+    out = check_output(target, "--output", [tmp_path / "in.csv"], overwrite=True)
+    with pytest.raises((error, CliError)):
+        with replacing(out) as path:
+            path.write_text("half a fi")
+            raise error(5, "Input/output error") if error is OSError else error()
+    assert [p.name for p in tmp_path.iterdir()] == (["out.csv"] if exists else [])
+    if exists:
+        assert target.read_text() == "old\n"
+
+
+def test_killed_run_leaves_the_old_output(tmp_path, rng):
+    """SIGKILL while the predictions are written: the old file stays whole."""
+    import signal
+    import time
+
+    n = 400_000
+    x = rng.uniform(0, 1, n)
+    np.savetxt(
+        tmp_path / "big.csv",
+        np.column_stack([x, 2 * x]),
+        fmt="%.17g",
+        delimiter=",",
+        header="a,target",
+        comments="",
+    )
+    (tmp_path / "pred.csv").write_text("old\n")
+    cmd = [
+        sys.executable,
+        "-m",
+        "zorp",
+        "fit",
+        "big.csv",
+        *XY,
+        "--method",
+        "ols",
+        "--degree",
+        "1",
+        "--output",
+        "pred.csv",
+        "--overwrite",
+    ]
+    proc = subprocess.Popen(cmd, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while not list(tmp_path.glob(".pred.csv.*.tmp")):
+        assert proc.poll() is None, proc.stderr.read()
+        assert time.monotonic() < deadline
+        time.sleep(0.002)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=60)
+    proc.stderr.close()
+    assert (tmp_path / "pred.csv").read_text() == "old\n"

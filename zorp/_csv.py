@@ -22,11 +22,11 @@ class CliError(Exception):
     """An error reported to the user as one line, without a traceback."""
 
 
-def shown(cell: str) -> str:
-    """`cell` quoted for an error line, cut to SHOWN characters."""
-    if len(cell) <= SHOWN:
+def shown(cell: str, limit: int = SHOWN) -> str:
+    """`cell` quoted for an error line, cut to `limit` characters."""
+    if len(cell) <= limit:
         return repr(cell)
-    return f"{cell[:SHOWN]!r}... ({len(cell)} characters)"
+    return f"{cell[:limit]!r}... ({len(cell)} characters)"
 
 
 def column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> list[int]:
@@ -35,9 +35,8 @@ def column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> lis
     for name in names:
         count = header.count(name)
         if count == 0:
-            raise CliError(
-                f"unknown column {name!r} in {path}; columns are {shown(', '.join(header))[1:-1]}"
-            )
+            known = shown(", ".join(header), 200)[1:-1]
+            raise CliError(f"unknown column {name!r} in {path}; columns are {known}")
         if count > 1:
             raise CliError(
                 f"column {name!r} appears {count} times in the header of {path}; "
@@ -170,7 +169,8 @@ def read_csv(
                 else:
                     ended = True
             except csv.Error as exc:
-                raise CliError(f"{path}, record starting on line {start}: {exc}") from None
+                hint = "; is a quote unbalanced?" if "field limit" in str(exc) else ""
+                raise CliError(f"{path}, record starting on line {start}: {exc}{hint}") from None
             if rows:
                 _add_block(path, out, rows, starts, names, group, decimal, drop_missing)
     return out

@@ -9,6 +9,7 @@ import io
 import json
 import math
 import os
+import resource
 import secrets
 import stat
 import sys
@@ -971,15 +972,42 @@ def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
 
 
 def available_memory() -> int | None:
-    """MemAvailable of /proc/meminfo, in bytes; None where there is none."""
+    """The memory this process can still take, in bytes: the machine's
+    MemAvailable, less where an address-space limit (ulimit -v) or the
+    cgroup's memory.max is nearer; None where none of them is known."""
+    found = []
+    meminfo = _read_fields("/proc/meminfo")
+    if "MemAvailable" in meminfo:
+        found.append(meminfo["MemAvailable"] * 1024)
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    status = _read_fields("/proc/self/status")
+    if limit != resource.RLIM_INFINITY and "VmSize" in status:
+        found.append(max(0, limit - status["VmSize"] * 1024))
     try:
-        with open("/proc/meminfo", encoding="ascii") as fh:
+        with open("/proc/self/cgroup", encoding="ascii") as fh:
+            group = next(line[3:].strip() for line in fh if line.startswith("0::"))
+        base = Path("/sys/fs/cgroup") / group.lstrip("/")
+        top = (base / "memory.max").read_text().strip()
+        if top != "max":
+            found.append(max(0, int(top) - int((base / "memory.current").read_text())))
+    except (OSError, ValueError, StopIteration):
+        pass
+    return min(found) if found else None
+
+
+def _read_fields(name: str) -> dict[str, int]:
+    """The 'Key: number ...' lines of a /proc file."""
+    fields = {}
+    try:
+        with open(name, encoding="ascii") as fh:
             for line in fh:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        return None
-    return None
+                key, _, rest = line.partition(":")
+                parts = rest.split()
+                if parts and parts[0].isdigit():
+                    fields[key] = int(parts[0])
+    except OSError:
+        pass
+    return fields
 
 
 def _quiet_stdout() -> None:
