@@ -263,14 +263,23 @@ def test_json_output_is_pure_json(tmp_path, rows, extra, stderr_text):
         assert stderr_text in out.stderr
 
 
-@pytest.mark.parametrize("target", ["closed-pipe", "full-device"])
+@pytest.mark.parametrize("target", ["closed-pipe", "output-to-closed-pipe", "full-device"])
 def test_unwritable_stdout_ends_cleanly(tmp_path, target):
     cmd = [sys.executable, "-m", "zorp", "demo", "--json", "--no-refine"]
-    if target == "closed-pipe":
+    if target != "full-device":
+        if target == "output-to-closed-pipe":  # `zorp fit ... --output /dev/stdout | head -3`
+            rows = [(i, i % 7) for i in range(20_000)]
+            write_csv(tmp_path / "in.csv", ["a", "target"], rows)
+            cmd = [*cmd[:3], "fit", "in.csv", *XY, "--degree", "1", "--output", "/dev/stdout"]
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
-        proc.stdout.close()  # no reader is left before the report is written
+        if target == "closed-pipe":
+            proc.stdout.close()  # no reader is left before the report is written
+        else:
+            assert proc.stdout.readline() == b"a,target,prediction,lower_95,upper_95\n"
+            proc.stdout.close()
         stderr = proc.stderr.read().decode()
-        assert proc.wait(timeout=120) != 0
+        # 141: what a shell shows for a program ended by SIGPIPE.
+        assert proc.wait(timeout=120) == 141
         assert stderr == ""
     else:
         if not os.path.exists("/dev/full"):
@@ -549,3 +558,33 @@ def test_killed_run_leaves_the_old_output(tmp_path, rng):
     proc.wait(timeout=60)
     proc.stderr.close()
     assert (tmp_path / "pred.csv").read_text() == "old\n"
+
+
+@pytest.mark.parametrize("closed", [(1,), (2,), (1, 2)], ids=["stdout", "stderr", "both"])
+@pytest.mark.parametrize(
+    "args",
+    [["demo", "--no-refine"], ["--version"], ["fit", "d.csv", "--x", "x", "--y", "y"]],
+    ids=["demo", "version", "fit"],
+)
+def test_closed_streams_end_without_traceback(tmp_path, closed, args):
+    (tmp_path / "d.csv").write_text(KEEP)
+
+    def close():  # in the child: it starts as `zorp ... >&-` would
+        for fd in closed:
+            os.close(fd)
+
+    out = subprocess.run(
+        [sys.executable, "-m", "zorp", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+        preexec_fn=close,
+    )
+    if closed == (2,):
+        assert out.returncode == 0 and out.stdout  # the results, nothing lost
+    else:
+        assert out.returncode == 1
+        expected = "" if closed == (1, 2) else "cannot write the output: standard output is closed"
+        printed = out.stderr if closed == (1,) else out.stdout
+        assert printed == (expected and f"zorp: error: {expected}\n")
