@@ -318,6 +318,8 @@ def test_version(tmp_path):
 
 OK = "a,target\n1,2\n3,4\n5,7\n"
 BIG = "a,target\n1,2\n3," + "4" * 140_000 + "\n"
+ROWS = "".join(f"{i},{i}\n" for i in range(20_000))
+UNCLOSED = 'a,target\n1,2\n"3,4\n' + ROWS[:100_000]
 XY = ["--x", "a", "--y", "target"]
 
 
@@ -342,7 +344,16 @@ XY = ["--x", "a", "--y", "target"]
         (OK, [*XY, "--gamma2", "nan"], "weight must be finite"),
         (OK, [*XY, "--sep", "|"], "separator"),
         (OK, [*XY, "--degree", str(2**40)], "degree"),
-        (BIG, XY, "field larger than field limit"),
+        (BIG, XY, "line 3: field larger than field limit"),
+        (UNCLOSED, XY, "line 3: a quoted field runs over 10186 lines ('3,4\\n0,0\\n1,1"),
+        ('a,target\n1,2\n"3,4\n' + ROWS, XY, "line 3: field larger than field limit"),
+        ("a,target,a\n1,2,3\n3,4,5\n", XY, "column 'a' appears 2 times in the header"),
+        (OK, ["--x", "target", "--y", "target"], "'target' is given to both --x and --y"),
+        (OK, ["--x", "a,a", "--y", "target"], "'a' is given to both --x and --x"),
+        (OK, [*XY, "--weight", "a"], "'a' is given to both --x and --weight"),
+        (OK, [*XY, "--decimal", ",", "--sep", ","], "--decimal , needs another field separator"),
+        ("a;target\n1,5;2\n3.5;4\n", [*XY, "--decimal", ","], "'3.5' is not a number"),
+        (OK, [*XY, "--weight", "w"], "unknown column 'w'"),
         (OK, [*XY, "--plot", "out.xyz"], "unsupported format '.xyz'"),
         (OK, [*XY, "--plot", "."], "is a directory"),
         (OK, [*XY, "--plot", "nowhere/p.png"], "does not exist"),
@@ -371,6 +382,15 @@ XY = ["--x", "a", "--y", "target"]
         "bad-sep",
         "huge-degree",
         "huge-field",
+        "unclosed-quote",
+        "unclosed-quote-past-limit",
+        "duplicate-header",
+        "x-is-y",
+        "x-twice",
+        "weight-is-x",
+        "decimal-comma-sep-comma",
+        "decimal-comma-point-cell",
+        "weight-column",
         "plot-format",
         "plot-dir",
         "plot-folder",
@@ -389,7 +409,8 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
     assert out.stdout == ""  # refused before any report
     assert "Traceback" not in out.stderr
     lines = out.stderr.strip().splitlines()
-    assert len(lines) == 1 and message in lines[0], out.stderr
+    assert len(lines) == 1 and message in lines[0], out.stderr[:500]
+    assert len(lines[0]) < 300
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".csv"])

@@ -46,7 +46,7 @@ def column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> lis
     return index
 
 
-def bad_cell(path: Path, where: str, name: str, cell: str) -> CliError:
+def bad_cell(path: Path, where: str, name: str, cell: str, decimal: str = ".") -> CliError:
     if not cell:
         problem = "blank cell"
     elif "\n" in cell or "\r" in cell:
@@ -55,12 +55,10 @@ def bad_cell(path: Path, where: str, name: str, cell: str) -> CliError:
             f"{path}, {where}: a quoted field runs over {lines} lines "
             f"({shown(cell)}); is a quote unbalanced?"
         )
+    elif math.isnan(_floats([cell], decimal)[0]) and cell.strip().lower() != "nan":
+        problem = f"{shown(cell)} is not a number"
     else:
-        try:
-            float(cell)
-            problem = f"{shown(cell)} is not finite"
-        except ValueError:
-            problem = f"{shown(cell)} is not a number"
+        problem = f"{shown(cell)} is not finite"
     return CliError(f"{path}, {where}, column {name!r}: {problem} (--drop-missing skips such rows)")
 
 
@@ -197,7 +195,7 @@ def _add_block(
         i = int(np.argmin(good))
         for name, column, v in zip(names, cells, values, strict=False):
             if not math.isfinite(v[i]):
-                raise bad_cell(path, f"line {starts[i]}", name, column[i].strip())
+                raise bad_cell(path, f"line {starts[i]}", name, column[i].strip(), decimal)
         raise CliError(
             f"{path}, line {starts[i]}, column {group!r}: blank group label "
             "(--drop-missing skips such rows)"
