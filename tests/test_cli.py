@@ -139,8 +139,19 @@ def ols_coef(X, y):
         (";", False, ["--sep", ";"]),
         ("\t", True, ["--sep", "tab"]),
         (None, False, []),
+        (";", False, ["--decimal", ","]),
+        ("\t", True, ["--decimal", ",", "--sep", "tab"]),
     ],
-    ids=["comma", "semicolon-bom", "tab", "sep-option", "tab-option-bom", "parquet"],
+    ids=[
+        "comma",
+        "semicolon-bom",
+        "tab",
+        "sep-option",
+        "tab-option-bom",
+        "parquet",
+        "decimal-comma",
+        "decimal-comma-tab",
+    ],
 )
 def test_input_formats_give_the_same_fit(tmp_path, rng, sep, bom, extra):
     X = rng.uniform(-2.0, 2.0, size=(40, 1))
@@ -153,6 +164,8 @@ def test_input_formats_give_the_same_fit(tmp_path, rng, sep, bom, extra):
         pq.write_table(pa.table({"a": X[:, 0], "note": ["x"] * 40, "target": y}), path)
     else:
         rows = [(repr(float(a)), "text", repr(float(t))) for a, t in zip(X[:, 0], y, strict=True)]
+        if "--decimal" in extra:  # '130,0': the written text holds no point at all
+            rows = [tuple(c.replace(".", ",") for c in row) for row in rows]
         path = write_csv(tmp_path / "in.csv", ["a", "note", "target"], rows, sep, bom)
     result, _ = fit_json(path, *extra, cwd=tmp_path)
     assert result["n_rows"] == 40 and result["n_dropped"] == 0
@@ -609,3 +622,32 @@ def test_closed_streams_end_without_traceback(tmp_path, closed, args):
         expected = "" if closed == (1, 2) else "cannot write the output: standard output is closed"
         printed = out.stderr if closed == (1,) else out.stdout
         assert printed == (expected and f"zorp: error: {expected}\n")
+
+
+@pytest.mark.parametrize("grouped", [False, True])
+def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
+    n = 80
+    x = rng.uniform(-1, 1, n)
+    y = np.cos(2 * x) + rng.normal(scale=0.2, size=n)
+    w = rng.integers(0, 4, n).astype(float)
+    g = np.where(np.arange(n) % 2, "odd", "even")
+    rows = list(zip(x.tolist(), y.tolist(), w.tolist(), g, strict=True))
+    write_csv(tmp_path / "in.csv", ["a", "target", "w", "g"], rows)
+    extra = ["--group", "g", "--output", "res.csv"] if grouped else []
+    out = run(
+        "fit", "in.csv", *XY, "--weight", "w", "--degree", "3", "--json", *extra, cwd=tmp_path
+    )
+    assert out.returncode == 0, out.stderr
+    doc = json.loads(out.stdout)
+    parts = (
+        [(r["coef"], g == r["group"]) for r in doc["groups"]]
+        if grouped
+        else [(doc["results"][0]["coef"], np.ones(n, dtype=bool))]
+    )
+    for coef, rows in parts:
+        est = SmoothPolynomialRegressor(degree=3)
+        est.fit(x[rows, None], y[rows], sample_weight=w[rows])
+        got = list(coef.values()) if grouped else coef
+        np.testing.assert_allclose(got, est.coef_, rtol=1e-10)
+        unweighted = SmoothPolynomialRegressor(degree=3).fit(x[rows, None], y[rows]).coef_
+        assert not np.allclose(got, unweighted, rtol=1e-3)
