@@ -651,3 +651,34 @@ def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
         np.testing.assert_allclose(got, est.coef_, rtol=1e-10)
         unweighted = SmoothPolynomialRegressor(degree=3).fit(x[rows, None], y[rows]).coef_
         assert not np.allclose(got, unweighted, rtol=1e-3)
+
+
+@pytest.mark.parametrize(("degree", "refused"), [("3,3", False), ("29,29", True)])
+def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, degree, refused):
+    """Under a 1.5 GiB address-space limit: 80,000 rows in a basis of 30 x 30
+    terms would need about 2.5 GiB, and are refused in one line; 4 x 4 fit."""
+    import resource
+
+    X = rng.uniform(-1, 1, (80_000, 2))
+    rows = np.column_stack([X, X.sum(axis=1)]).tolist()
+    write_csv(tmp_path / "in.csv", ["a", "b", "target"], rows)
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
+
+    out = subprocess.run(
+        [sys.executable, "-m", "zorp", "fit", "in.csv", "--x", "a,b", "--y", "target"]
+        + ["--method", "robust", "--degree", degree],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
+        preexec_fn=limit,
+    )
+    if refused:
+        assert out.returncode == 1 and out.stdout == ""
+        (line,) = out.stderr.splitlines()
+        assert line.startswith("zorp: error: 80000 rows of 2 input(s) need about 2.")
+        assert "GiB available" in line
+    else:
+        assert out.returncode == 0, out.stderr
