@@ -924,11 +924,15 @@ def _outputs(
 
 def _check_memory(table: Table, args: argparse.Namespace) -> None:
     """Refuse a fit that cannot fit in the memory available (see `memory_need`)."""
-    need = memory_need(len(table.columns[0]), len(table.x_names), args)
+    n = len(table.columns[0])
+    if table.group is not None and n:  # one group is fitted at a time
+        n = int(np.bincount(table.codes).max())
+    need = memory_need(n, len(table.x_names), args)
     free = available_memory()
     if free is not None and need > free:
+        rows = f"{n} rows" if table.group is None else f"a group of {n} rows"
         raise CliError(
-            f"{len(table.columns[0])} rows of {len(table.x_names)} input(s) need about "
+            f"{rows} of {len(table.x_names)} input(s) need about "
             f"{need / 2**30:.1f} GiB to fit, more than the {free / 2**30:.1f} GiB available; "
             "fit a sample of the rows or give a lower --degree"
         )
