@@ -100,7 +100,10 @@ class Columns:
         self.n_dropped = 0
 
     def add(
-        self, values: Sequence[NDArray[np.float64]], labels: Sequence[str] | None, good: NDArray
+        self,
+        values: Sequence[NDArray[np.float64]],
+        labels: Sequence[str] | None,
+        good: NDArray[np.bool_],
     ) -> None:
         self.n_read += len(good)
         self.n_dropped += int((~good).sum())

@@ -958,7 +958,7 @@ def widest_basis(n_inputs: int, degree: int | list[int] | None) -> int:
     per_axis = 9
     while per_axis**n_inputs > 512 and per_axis > 2:
         per_axis -= 1
-    return per_axis**n_inputs
+    return int(per_axis**n_inputs)
 
 
 def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
