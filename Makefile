@@ -12,7 +12,7 @@ setup:
 	@bash scripts/setup.sh
 
 demo: setup
-	@$(VENV)/bin/zorp demo --plot zorp_demo.png
+	@$(VENV)/bin/zorp demo --plot zorp_demo.png --overwrite
 
 test: setup
 	@$(MAKE) --no-print-directory test-cpp test-python \

@@ -63,6 +63,7 @@ def test_fit_json_matches_estimator(csv_2d, tmp_path):
         "1,2",
         "--method",
         "ols",
+        "--refine",
         "--json",
         cwd=tmp_path,
     )
@@ -138,8 +139,19 @@ def ols_coef(X, y):
         (";", False, ["--sep", ";"]),
         ("\t", True, ["--sep", "tab"]),
         (None, False, []),
+        (";", False, ["--decimal", ","]),
+        ("\t", True, ["--decimal", ",", "--sep", "tab"]),
     ],
-    ids=["comma", "semicolon-bom", "tab", "sep-option", "tab-option-bom", "parquet"],
+    ids=[
+        "comma",
+        "semicolon-bom",
+        "tab",
+        "sep-option",
+        "tab-option-bom",
+        "parquet",
+        "decimal-comma",
+        "decimal-comma-tab",
+    ],
 )
 def test_input_formats_give_the_same_fit(tmp_path, rng, sep, bom, extra):
     X = rng.uniform(-2.0, 2.0, size=(40, 1))
@@ -152,6 +164,8 @@ def test_input_formats_give_the_same_fit(tmp_path, rng, sep, bom, extra):
         pq.write_table(pa.table({"a": X[:, 0], "note": ["x"] * 40, "target": y}), path)
     else:
         rows = [(repr(float(a)), "text", repr(float(t))) for a, t in zip(X[:, 0], y, strict=True)]
+        if "--decimal" in extra:  # '130,0': the written text holds no point at all
+            rows = [tuple(c.replace(".", ",") for c in row) for row in rows]
         path = write_csv(tmp_path / "in.csv", ["a", "note", "target"], rows, sep, bom)
     result, _ = fit_json(path, *extra, cwd=tmp_path)
     assert result["n_rows"] == 40 and result["n_dropped"] == 0
@@ -262,14 +276,23 @@ def test_json_output_is_pure_json(tmp_path, rows, extra, stderr_text):
         assert stderr_text in out.stderr
 
 
-@pytest.mark.parametrize("target", ["closed-pipe", "full-device"])
+@pytest.mark.parametrize("target", ["closed-pipe", "output-to-closed-pipe", "full-device"])
 def test_unwritable_stdout_ends_cleanly(tmp_path, target):
     cmd = [sys.executable, "-m", "zorp", "demo", "--json", "--no-refine"]
-    if target == "closed-pipe":
+    if target != "full-device":
+        if target == "output-to-closed-pipe":  # `zorp fit ... --output /dev/stdout | head -3`
+            rows = [(i, i % 7) for i in range(20_000)]
+            write_csv(tmp_path / "in.csv", ["a", "target"], rows)
+            cmd = [*cmd[:3], "fit", "in.csv", *XY, "--degree", "1", "--output", "/dev/stdout"]
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
-        proc.stdout.close()  # no reader is left before the report is written
+        if target == "closed-pipe":
+            proc.stdout.close()  # no reader is left before the report is written
+        else:
+            assert proc.stdout.readline() == b"a,target,prediction,lower_95,upper_95\n"
+            proc.stdout.close()
         stderr = proc.stderr.read().decode()
-        assert proc.wait(timeout=120) != 0
+        # 141: what a shell shows for a program ended by SIGPIPE.
+        assert proc.wait(timeout=120) == 141
         assert stderr == ""
     else:
         if not os.path.exists("/dev/full"):
@@ -308,6 +331,8 @@ def test_version(tmp_path):
 
 OK = "a,target\n1,2\n3,4\n5,7\n"
 BIG = "a,target\n1,2\n3," + "4" * 140_000 + "\n"
+ROWS = "".join(f"{i},{i}\n" for i in range(20_000))
+UNCLOSED = 'a,target\n1,2\n"3,4\n' + ROWS[:100_000]
 XY = ["--x", "a", "--y", "target"]
 
 
@@ -332,7 +357,16 @@ XY = ["--x", "a", "--y", "target"]
         (OK, [*XY, "--gamma2", "nan"], "weight must be finite"),
         (OK, [*XY, "--sep", "|"], "separator"),
         (OK, [*XY, "--degree", str(2**40)], "degree"),
-        (BIG, XY, "field larger than field limit"),
+        (BIG, XY, "line 3: field larger than field limit"),
+        (UNCLOSED, XY, "line 3: a quoted field runs over 10186 lines ('3,4\\n0,0\\n1,1"),
+        ('a,target\n1,2\n"3,4\n' + ROWS, XY, "line 3: field larger than field limit"),
+        ("a,target,a\n1,2,3\n3,4,5\n", XY, "column 'a' appears 2 times in the header"),
+        (OK, ["--x", "target", "--y", "target"], "'target' is given to both --x and --y"),
+        (OK, ["--x", "a,a", "--y", "target"], "'a' is given to both --x and --x"),
+        (OK, [*XY, "--weight", "a"], "'a' is given to both --x and --weight"),
+        (OK, [*XY, "--decimal", ",", "--sep", ","], "--decimal , needs another field separator"),
+        ("a;target\n1,5;2\n3.5;4\n", [*XY, "--decimal", ","], "'3.5' is not a number"),
+        (OK, [*XY, "--weight", "w"], "unknown column 'w'"),
         (OK, [*XY, "--plot", "out.xyz"], "unsupported format '.xyz'"),
         (OK, [*XY, "--plot", "."], "is a directory"),
         (OK, [*XY, "--plot", "nowhere/p.png"], "does not exist"),
@@ -361,6 +395,15 @@ XY = ["--x", "a", "--y", "target"]
         "bad-sep",
         "huge-degree",
         "huge-field",
+        "unclosed-quote",
+        "unclosed-quote-past-limit",
+        "duplicate-header",
+        "x-is-y",
+        "x-twice",
+        "weight-is-x",
+        "decimal-comma-sep-comma",
+        "decimal-comma-point-cell",
+        "weight-column",
         "plot-format",
         "plot-dir",
         "plot-folder",
@@ -379,7 +422,8 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
     assert out.stdout == ""  # refused before any report
     assert "Traceback" not in out.stderr
     lines = out.stderr.strip().splitlines()
-    assert len(lines) == 1 and message in lines[0], out.stderr
+    assert len(lines) == 1 and message in lines[0], out.stderr[:500]
+    assert len(lines[0]) < 300
 
 
 @pytest.mark.parametrize("suffix", [".parquet", ".csv"])
@@ -442,3 +486,199 @@ def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
         assert robust["r2"] < other["r2"]  # R^2 alone would rank it last
     mcmc = results["mcmc"]
     assert mcmc["mcmc_energy"] <= mcmc["mcmc_start_energy"]
+
+
+# -- output files -----------------------------------------------------------------
+
+KEEP = "x,y,z\n1,2,keep\n2,3,keep\n3,5,keep\n4,4,keep\n"
+
+
+@pytest.mark.parametrize(
+    "make_output",
+    [
+        lambda d: "d.csv",
+        lambda d: "./d.csv",
+        lambda d: str(d / "d.csv"),
+        lambda d: (d / "link.csv").symlink_to("d.csv") or "link.csv",
+        lambda d: os.link(d / "d.csv", d / "hard.csv") or "hard.csv",
+    ],
+    ids=["same", "dot-slash", "absolute", "symlink", "hard-link"],
+)
+@pytest.mark.parametrize("extra", [[], ["--group", "z"], ["--overwrite"]], ids=["", "group", "ow"])
+def test_input_is_never_written_over(tmp_path, make_output, extra):
+    (tmp_path / "d.csv").write_text(KEEP)
+    output = make_output(tmp_path)
+    out = run("fit", "d.csv", "--x", "x", "--y", "y", "--output", output, *extra, cwd=tmp_path)
+    assert out.returncode == 1 and out.stdout == ""
+    assert out.stderr.splitlines() == [
+        f"zorp: error: --output {Path(output)} is the input file d.csv; it is never written over"
+    ]
+    assert (tmp_path / "d.csv").read_text() == KEEP
+
+
+@pytest.mark.parametrize("option", ["--output", "--plot"])
+def test_existing_output_is_replaced_only_with_overwrite(tmp_path, option):
+    if option == "--plot":
+        pytest.importorskip("matplotlib")
+    (tmp_path / "d.csv").write_text(KEEP)
+    name = "res.csv" if option == "--output" else "res.png"
+    (tmp_path / name).write_text("old\n")
+    args = ["fit", "d.csv", "--x", "x", "--y", "y", option, name]
+    out = run(*args, cwd=tmp_path)
+    assert out.returncode == 1 and "exists; --overwrite replaces it" in out.stderr
+    assert (tmp_path / name).read_text() == "old\n"
+    out = run(*args, "--overwrite", cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert (tmp_path / name).read_bytes()[:4] in (b"x,y,", b"\x89PNG")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.csv", name]  # no temporary left
+
+
+@pytest.mark.parametrize("exists", [False, True])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, OSError])
+def test_interrupted_write_leaves_no_half_file(tmp_path, exists, error):
+    from zorp.cli import CliError, check_output, replacing
+
+    target = tmp_path / "out.csv"
+    if exists:
+        target.write_text("old\n")
+    out = check_output(target, "--output", [tmp_path / "in.csv"], overwrite=True)
+    with pytest.raises((error, CliError)):
+        with replacing(out) as path:
+            path.write_text("half a fi")
+            raise error(5, "Input/output error") if error is OSError else error()
+    assert [p.name for p in tmp_path.iterdir()] == (["out.csv"] if exists else [])
+    if exists:
+        assert target.read_text() == "old\n"
+
+
+def test_killed_run_leaves_the_old_output(tmp_path, rng):
+    """SIGKILL while the predictions are written: the old file stays whole."""
+    import signal
+    import time
+
+    n = 400_000
+    x = rng.uniform(0, 1, n)
+    np.savetxt(
+        tmp_path / "big.csv",
+        np.column_stack([x, 2 * x]),
+        fmt="%.17g",
+        delimiter=",",
+        header="a,target",
+        comments="",
+    )
+    (tmp_path / "pred.csv").write_text("old\n")
+    cmd = [
+        sys.executable,
+        "-m",
+        "zorp",
+        "fit",
+        "big.csv",
+        *XY,
+        "--method",
+        "ols",
+        "--degree",
+        "1",
+        "--output",
+        "pred.csv",
+        "--overwrite",
+    ]
+    proc = subprocess.Popen(cmd, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while not list(tmp_path.glob(".pred.csv.*.tmp")):
+        assert proc.poll() is None, proc.stderr.read()
+        assert time.monotonic() < deadline
+        time.sleep(0.002)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=60)
+    proc.stderr.close()
+    assert (tmp_path / "pred.csv").read_text() == "old\n"
+
+
+@pytest.mark.parametrize("closed", [(1,), (2,), (1, 2)], ids=["stdout", "stderr", "both"])
+@pytest.mark.parametrize(
+    "args",
+    [["demo", "--no-refine"], ["--version"], ["fit", "d.csv", "--x", "x", "--y", "y"]],
+    ids=["demo", "version", "fit"],
+)
+def test_closed_streams_end_without_traceback(tmp_path, closed, args):
+    (tmp_path / "d.csv").write_text(KEEP)
+
+    def close():  # in the child: it starts as `zorp ... >&-` would
+        for fd in closed:
+            os.close(fd)
+
+    out = subprocess.run(
+        [sys.executable, "-m", "zorp", *args],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tmp_path,
+        preexec_fn=close,
+    )
+    if closed == (2,):
+        assert out.returncode == 0 and out.stdout  # the results, nothing lost
+    else:
+        assert out.returncode == 1
+        expected = "" if closed == (1, 2) else "cannot write the output: standard output is closed"
+        printed = out.stderr if closed == (1,) else out.stdout
+        assert printed == (expected and f"zorp: error: {expected}\n")
+
+
+@pytest.mark.parametrize("grouped", [False, True])
+def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
+    n = 80
+    x = rng.uniform(-1, 1, n)
+    y = np.cos(2 * x) + rng.normal(scale=0.2, size=n)
+    w = rng.integers(0, 4, n).astype(float)
+    g = np.where(np.arange(n) % 2, "odd", "even")
+    rows = list(zip(x.tolist(), y.tolist(), w.tolist(), g, strict=True))
+    write_csv(tmp_path / "in.csv", ["a", "target", "w", "g"], rows)
+    extra = ["--group", "g", "--output", "res.csv"] if grouped else []
+    out = run(
+        "fit", "in.csv", *XY, "--weight", "w", "--degree", "3", "--json", *extra, cwd=tmp_path
+    )
+    assert out.returncode == 0, out.stderr
+    doc = json.loads(out.stdout)
+    parts = (
+        [(r["coef"], g == r["group"]) for r in doc["groups"]]
+        if grouped
+        else [(doc["results"][0]["coef"], np.ones(n, dtype=bool))]
+    )
+    for coef, rows in parts:
+        est = SmoothPolynomialRegressor(degree=3)
+        est.fit(x[rows, None], y[rows], sample_weight=w[rows])
+        got = list(coef.values()) if grouped else coef
+        np.testing.assert_allclose(got, est.coef_, rtol=1e-10)
+        unweighted = SmoothPolynomialRegressor(degree=3).fit(x[rows, None], y[rows]).coef_
+        assert not np.allclose(got, unweighted, rtol=1e-3)
+
+
+@pytest.mark.parametrize(("degree", "refused"), [("3,3", False), ("29,29", True)])
+def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, degree, refused):
+    """Under a 1.5 GiB address-space limit: 80,000 rows in a basis of 30 x 30
+    terms would need about 2.5 GiB, and are refused in one line; 4 x 4 fit."""
+    import resource
+
+    X = rng.uniform(-1, 1, (80_000, 2))
+    rows = np.column_stack([X, X.sum(axis=1)]).tolist()
+    write_csv(tmp_path / "in.csv", ["a", "b", "target"], rows)
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
+
+    out = subprocess.run(
+        [sys.executable, "-m", "zorp", "fit", "in.csv", "--x", "a,b", "--y", "target"]
+        + ["--method", "robust", "--degree", degree],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
+        preexec_fn=limit,
+    )
+    if refused:
+        assert out.returncode == 1 and out.stdout == ""
+        (line,) = out.stderr.splitlines()
+        assert line.startswith("zorp: error: 80000 rows of 2 input(s) need about 2.")
+        assert "GiB available" in line
+    else:
+        assert out.returncode == 0, out.stderr

@@ -4,21 +4,28 @@ from __future__ import annotations
 
 import argparse
 import csv
+import errno
+import io
 import json
 import math
 import os
+import resource
+import secrets
+import stat
 import sys
 import time
-from array import array
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TextIO
 
 import numpy as np
 from numpy.typing import NDArray
 
 from zorp import __version__
+from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 
 SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
@@ -29,120 +36,81 @@ INLIER_SCALES = 3.0
 FIT_ERRORS = (ValueError, TypeError, OverflowError, MemoryError)
 
 
-class CliError(Exception):
-    """An error reported to the user as one line, without a traceback."""
-
-
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message}\n")
+        _say(f"{self.prog}: error: {message}", error=True)
+        self.exit(2)
 
     def _print_message(self, message: str, file: Any = None) -> None:
-        # Unlike argparse's own, lets a failed write (--version > /dev/full) be seen.
+        # Unlike argparse's own, lets a failed write (--version > /dev/full) be
+        # seen; --help and --version with stdout closed are an error too.
         if message:
-            (file or sys.stderr).write(message)
+            if file is None:
+                raise OSError(errno.EBADF, "standard output is closed")
+            file.write(message)
+
+
+def _say(line: str, error: bool = False) -> None:
+    """One line on stderr; an error goes to stdout when stderr is closed (a
+    notice is then dropped), and to neither when both are."""
+    stream = sys.stderr if sys.stderr is not None or not error else sys.stdout
+    if stream is None:
+        return
+    try:
+        print(line, file=stream, flush=True)
+    except OSError:
+        pass  # the stream is broken too: nothing more can be said
 
 
 def notice(text: str) -> None:
     """A message for the user that never mixes with the results on stdout."""
-    print(f"zorp: {text}", file=sys.stderr)
+    _say(f"zorp: {text}")
 
 
 # -- input ------------------------------------------------------------------
 
 
 class Table:
-    """The used columns of an input file, with the count of rows read and
-    dropped; `group` names a column read as text, one label per kept row."""
+    """The used columns of an input file as float arrays, with the count of
+    rows read and dropped; `group` names a column read as text, kept as one
+    code per row into `levels`, the labels in the order they first appear."""
 
-    def __init__(self, names: Sequence[str], group: str | None = None) -> None:
-        self.names = list(names)
-        self.columns = [array("d") for _ in names]
+    def __init__(
+        self, x_names: Sequence[str], y_name: str, weight: str | None, group: str | None
+    ) -> None:
+        self.x_names = list(x_names)
+        self.y_name = y_name
+        self.weight = weight
         self.group = group
-        self.labels: list[str] = []
+        self.columns: list[NDArray[np.float64]] = []
+        self.codes: NDArray[np.intp] = np.empty(0, np.intp)
+        self.levels: list[str] = []
         self.n_read = 0
         self.n_dropped = 0
 
-    def arrays(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        data = np.column_stack([np.frombuffer(c, dtype=np.float64) for c in self.columns])
-        return data[:, :-1].copy(), data[:, -1].copy()
+    @property
+    def numeric(self) -> list[str]:
+        """The columns read as numbers: inputs, target and weight."""
+        return [*self.x_names, self.y_name, *([self.weight] if self.weight else [])]
 
+    def take(self, read: Columns) -> None:
+        self.columns = read.columns()
+        self.codes = read.codes()
+        self.levels = list(read.levels)
+        self.n_read, self.n_dropped = read.n_read, read.n_dropped
 
-def _sniff_separator(header: str) -> str:
-    counts = {sep: header.count(sep) for sep in (",", ";", "\t")}
-    best = max(counts, key=lambda s: counts[s])
-    return best if counts[best] > 0 else ","
-
-
-def _parse_cell(cell: str) -> float | None:
-    """The cell's number, or None when it is blank, not a number or not finite."""
-    try:
-        value = float(cell)
-    except ValueError:
-        return None
-    return value if math.isfinite(value) else None
-
-
-def _bad_cell(path: Path, where: str, name: str, cell: str) -> CliError:
-    if not cell:
-        problem = "blank cell"
-    else:
-        try:
-            float(cell)
-            problem = f"{cell!r} is not finite"
-        except ValueError:
-            problem = f"{cell!r} is not a number"
-    return CliError(f"{path}, {where}, column {name!r}: {problem} (--drop-missing skips such rows)")
-
-
-def _column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> list[int]:
-    index = []
-    for name in names:
-        if name not in header:
-            raise CliError(f"unknown column {name!r} in {path}; columns are {', '.join(header)}")
-        index.append(header.index(name))
-    return index
-
-
-def _read_csv(path: Path, table: Table, sep: str | None, drop_missing: bool) -> None:
-    with path.open(encoding="utf-8-sig", newline="") as fh:
-        first = fh.readline()
-        if not first.strip():
-            raise CliError(f"{path} is empty")
-        delimiter = sep or _sniff_separator(first)
-        header = [h.strip() for h in next(csv.reader([first], delimiter=delimiter))]
-        index = _column_index(path, header, table.names)
-        g = None if table.group is None else _column_index(path, header, [table.group])[0]
-        reader = csv.reader(fh, delimiter=delimiter)
-        while True:
-            try:
-                row = next(reader)
-            except StopIteration:
-                break
-            except csv.Error as exc:
-                raise CliError(f"{path}, line {reader.line_num + 1}: {exc}") from None
-            lineno = reader.line_num + 1  # the header was read before the reader started
-            if not any(cell.strip() for cell in row):
-                continue
-            table.n_read += 1
-            values = [_parse_cell(row[j].strip() if j < len(row) else "") for j in index]
-            label = None if g is None else (row[g].strip() if g < len(row) else "")
-            if None not in values and label != "":
-                for column, value in zip(table.columns, values, strict=True):
-                    column.append(value)  # type: ignore[arg-type]
-                if label is not None:
-                    table.labels.append(label)
-            elif drop_missing:
-                table.n_dropped += 1
-            elif None not in values:
-                raise CliError(
-                    f"{path}, line {lineno}, column {table.group!r}: blank group label "
-                    "(--drop-missing skips such rows)"
-                )
-            else:
-                k = values.index(None)
-                cell = row[index[k]].strip() if index[k] < len(row) else ""
-                raise _bad_cell(path, f"line {lineno}", table.names[k], cell)
+    def arrays(
+        self,
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
+        """X, y and the weights (None without --weight); the columns are let go."""
+        k = len(self.x_names)
+        X = np.empty((len(self.columns[0]), k), dtype=np.float64)
+        for j in range(k):
+            X[:, j] = self.columns[j]
+            self.columns[j] = np.empty(0)
+        y = self.columns[k]
+        w = self.columns[k + 1] if self.weight else None
+        return X, y, w
 
 
 def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
@@ -156,21 +124,19 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
         pf = pq.ParquetFile(path)
     except (OSError, pa.ArrowException) as exc:
         raise CliError(f"cannot read {path}: {exc}") from None
-    header = pf.schema_arrow.names
-    _column_index(path, header, table.names)
-    if table.group is not None:
-        _column_index(path, header, [table.group])
-    wanted = table.names if table.group is None else [*table.names, table.group]
-    for batch in pf.iter_batches(columns=list(dict.fromkeys(wanted))):
+    names = table.numeric
+    wanted = names if table.group is None else [*names, table.group]
+    column_index(path, pf.schema_arrow.names, wanted)
+    read = Columns(len(names))
+    for batch in pf.iter_batches(columns=wanted):
         cols = []
-        for name in table.names:
+        for name in names:
             try:
                 col = pc.cast(batch.column(name), pa.float64())
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise CliError(f"{path}: column {name!r} is not numeric") from None
             cols.append(col.to_numpy(zero_copy_only=False))
-        block = np.column_stack(cols)
-        good = np.isfinite(block).all(axis=1)
+        good = np.logical_and.reduce([np.isfinite(c) for c in cols])
         labels = None
         if table.group is not None:
             labels = ["" if v is None else str(v) for v in batch.column(table.group).to_pylist()]
@@ -178,21 +144,17 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
             if not drop_missing and not has_label.all():
                 i = int(np.argmin(has_label))
                 raise CliError(
-                    f"{path}, row {table.n_read + i + 1}, column {table.group!r}: missing "
+                    f"{path}, row {read.n_read + i + 1}, column {table.group!r}: missing "
                     "group label (--drop-missing skips such rows)"
                 )
             good &= has_label
         if not drop_missing and not good.all():
             i = int(np.argmin(good))
-            j = int(np.argmin(np.isfinite(block[i])))
-            cell = "" if np.isnan(block[i, j]) else str(block[i, j])
-            raise _bad_cell(path, f"row {table.n_read + i + 1}", table.names[j], cell)
-        table.n_read += len(block)
-        table.n_dropped += int((~good).sum())
-        for column, values in zip(table.columns, block[good].T, strict=True):
-            column.frombytes(np.ascontiguousarray(values).tobytes())
-        if labels is not None:
-            table.labels.extend(v for v, ok in zip(labels, good, strict=True) if ok)
+            j = int(np.argmin([np.isfinite(c[i]) for c in cols]))
+            cell = "" if np.isnan(cols[j][i]) else str(cols[j][i])
+            raise bad_cell(path, f"row {read.n_read + i + 1}", names[j], cell)
+        read.add(cols, labels, good)
+    table.take(read)
 
 
 def read_table(
@@ -202,21 +164,27 @@ def read_table(
     sep: str | None = None,
     drop_missing: bool = False,
     group: str | None = None,
+    weight: str | None = None,
+    decimal: str = ".",
 ) -> Table:
-    """Read numeric columns by header name, row by row; CSV or, by suffix,
-    Parquet; and the labels of the `group` column as text."""
-    table = Table([*x_cols, y_col], group)
+    """Read numeric columns by header name; CSV or, by suffix, Parquet; and
+    the labels of the `group` column as text."""
+    table = Table(x_cols, y_col, weight, group)
     try:
         if path.suffix.lower() == ".parquet":
             _read_parquet(path, table, drop_missing)
         else:
-            _read_csv(path, table, sep, drop_missing)
+            table.take(read_csv(path, table.numeric, group, sep, decimal, drop_missing))
     except FileNotFoundError:
         raise CliError(f"file not found: {path}") from None
     except IsADirectoryError:
         raise CliError(f"{path} is a directory, not a file") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise CliError(f"cannot read {path}: {exc}") from None
+    except UnicodeDecodeError as exc:
+        raise CliError(
+            f"cannot read {path}: not UTF-8 text ({exc.reason} at byte {exc.start})"
+        ) from None
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
     n_kept = table.n_read - table.n_dropped
     if n_kept < 2:
         raise CliError(f"{path} has {n_kept} usable data row(s); at least 2 are needed")
@@ -227,7 +195,10 @@ def read_table(
 
 
 def _fit_all(
-    X: NDArray[np.float64], y: NDArray[np.float64], args: argparse.Namespace
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    args: argparse.Namespace,
 ) -> list[SmoothPolynomialRegressor]:
     """The chosen fit; for the demo the robust fit beside it; and the sampler's
     refinement when the chosen one is not "mcmc"."""
@@ -243,7 +214,7 @@ def _fit_all(
     if args.method != "mcmc" and args.refine:
         fits.append(SmoothPolynomialRegressor(method="mcmc", **common))
     try:
-        return [est.fit(X, y) for est in fits]
+        return [est.fit(X, y, sample_weight=w) for est in fits]
     except FIT_ERRORS as exc:
         raise CliError(str(exc)) from None
 
@@ -329,22 +300,28 @@ def prediction_columns(
 
 
 def _write_predictions(
-    path: Path,
+    out: Output,
     table: Table,
     X: NDArray[np.float64],
     y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
     est: SmoothPolynomialRegressor,
 ) -> None:
     extra = prediction_columns(est, X)
-    columns = [*[X[:, j] for j in range(X.shape[1])], y, *extra.values()]
-    try:
-        with path.open("w", encoding="utf-8", newline="") as fh:
-            writer = csv.writer(fh)
-            writer.writerow([*table.names, *extra])
-            for row in zip(*columns, strict=True):
-                writer.writerow([repr(float(v)) for v in row])
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc}") from None
+    columns = [X, y[:, None], *([] if w is None else [w[:, None]])]
+    columns += [v[:, None] for v in extra.values()]
+    with _written(out) as fh:
+        fh.write(",".join(_csv_cell(n) for n in [*table.numeric, *extra]) + "\n")
+        # Block by block: the text of all rows is never held at once.
+        for start in range(0, len(y), BLOCK_ROWS):
+            block = np.hstack([c[start : start + BLOCK_ROWS] for c in columns]).tolist()
+            fh.write("".join(",".join(map(repr, row)) + "\n" for row in block))
+
+
+def _csv_cell(text: str) -> str:
+    buf = io.StringIO()
+    csv.writer(buf, lineterminator="").writerow([text])
+    return buf.getvalue()
 
 
 def _print_report(
@@ -435,7 +412,7 @@ def plot_path(text: str) -> Path:
 
 
 def _plot(
-    path: Path,
+    out: Output,
     X: NDArray[np.float64],
     y: NDArray[np.float64],
     fits: list[SmoothPolynomialRegressor],
@@ -487,43 +464,145 @@ def _plot(
     ax.set_title("zorp: smooth polynomial fits")
     fig.tight_layout()
     try:
-        fig.savefig(path)
-    except (OSError, ValueError) as exc:
-        raise CliError(f"cannot write plot {path}: {exc}") from None
+        with replacing(out) as path:
+            fig.savefig(path, format=out.given.suffix[1:].lower())
+    except ValueError as exc:
+        raise CliError(f"cannot write plot {out.given}: {exc}") from None
     finally:
         plt.close(fig)
+
+
+# -- output files -------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Output:
+    """A file to write, checked before any work: `target` is the file a link
+    names; a device or descriptor (/dev/stdout, a pipe) is written in place,
+    a regular file through a temporary file renamed onto it."""
+
+    given: Path
+    target: Path
+    direct: bool
+    overwrite: bool
+
+
+def _same_file(a: Path, b: Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def check_output(given: Path, option: str, inputs: Sequence[Path], overwrite: bool) -> Output:
+    """The output `given` to --output or --plot, refused when it is one of the
+    inputs (by path or, through links, by inode), a folder, in a missing
+    folder, or an existing file without --overwrite."""
+    target = Path(os.path.realpath(given))
+    try:
+        st: os.stat_result | None = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    except OSError as exc:
+        raise CliError(f"{option} {given}: {exc.strerror}") from None
+    for source in inputs:
+        if target == Path(os.path.realpath(source)) or _same_file(given, source):
+            raise CliError(f"{option} {given} is the input file {source}; it is never written over")
+    if st is not None and stat.S_ISDIR(st.st_mode):
+        raise CliError(f"{option} {given}: not a file in an existing folder (a folder)")
+    direct = str(Path(os.path.abspath(given))).startswith(("/dev/", "/proc/")) or (
+        st is not None and not stat.S_ISREG(st.st_mode)
+    )
+    if direct:
+        return Output(given, given, True, overwrite)
+    if not target.parent.is_dir():
+        raise CliError(f"{option} {given}: not a file in an existing folder")
+    if st is not None and not overwrite:
+        raise CliError(f"{option} {given} exists; --overwrite replaces it")
+    return Output(given, target, False, overwrite)
+
+
+def _temporary_beside(target: Path) -> Path:
+    """A new empty file in the target's folder (mode 0666 less the umask)."""
+    while True:
+        tmp = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        except FileExistsError:
+            continue
+        return tmp
+
+
+@contextmanager
+def replacing(out: Output) -> Iterator[Path]:
+    """The path to write `out` to: a temporary file moved onto the target only
+    when the writing ends without error, so that an interrupted run leaves the
+    old file or none, never half a file. Without --overwrite a file that
+    appeared meanwhile is not replaced (a hard link does not replace)."""
+    try:
+        if out.direct:
+            yield out.given
+            return
+        tmp = _temporary_beside(out.target)
+        try:
+            yield tmp
+            fd = os.open(tmp, os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            if out.overwrite:
+                os.replace(tmp, out.target)
+            else:
+                _link_new(tmp, out)
+        finally:
+            tmp.unlink(missing_ok=True)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise CliError(f"cannot write {out.given}: {exc.strerror or exc}") from None
+
+
+def _link_new(tmp: Path, out: Output) -> None:
+    try:
+        os.link(tmp, out.target)
+    except FileExistsError:
+        raise CliError(f"{out.given} appeared while zorp ran; it was not replaced") from None
+    except OSError:  # a file system without hard links
+        if out.target.exists():
+            raise CliError(f"{out.given} appeared while zorp ran; it was not replaced") from None
+        os.replace(tmp, out.target)
+
+
+@contextmanager
+def _written(out: Output) -> Iterator[TextIO]:
+    with replacing(out) as path, path.open("w", encoding="utf-8", newline="") as fh:
+        yield fh
 
 
 # -- commands -----------------------------------------------------------------
 
 
-def _output_path(table: Table, args: argparse.Namespace) -> Path | None:
-    """The --output file, refused before any fit when it cannot be written;
-    and the notice of the rows the reader dropped."""
-    output = Path(args.output) if getattr(args, "output", None) else None
-    if output is not None and (output.is_dir() or not output.parent.is_dir()):
-        raise CliError(f"--output {output}: not a file in an existing folder")
-    if table.n_dropped:
-        notice(f"dropped {table.n_dropped} of {table.n_read} rows")
-    return output
-
-
-def _run(table: Table, args: argparse.Namespace, source: str) -> None:
-    x_cols, y_col = table.names[:-1], table.names[-1]
-    plot = plot_path(args.plot) if args.plot else None
-    output = _output_path(table, args)
-    X, y = table.arrays()
+def _run(
+    table: Table,
+    args: argparse.Namespace,
+    source: str,
+    output: Output | None,
+    plot: Output | None,
+) -> None:
+    x_cols, y_col = table.x_names, table.y_name
+    X, y, w = table.arrays()
     start = time.perf_counter()
-    fits = _fit_all(X, y, args)
+    fits = _fit_all(X, y, w, args)
     results = _summaries(fits, X, y)
     total = time.perf_counter() - start
     written = []
     if output is not None:
-        _write_predictions(output, table, X, y, fits[0])
-        written.append(f"predictions written to {output}")
+        _write_predictions(output, table, X, y, w, fits[0])
+        written.append(f"predictions written to {output.given}")
     if plot is not None:
         _plot(plot, X, y, fits, x_cols, y_col)
-        written.append(f"plot written to {plot}")
+        written.append(f"plot written to {plot.given}")
     if args.json:
         doc = {
             "source": source,
@@ -553,27 +632,28 @@ def _term_name(mi: Sequence[int]) -> str:
 def _group_rows(
     X: NDArray[np.float64],
     y: NDArray[np.float64],
-    labels: Sequence[str],
-    x_names: Sequence[str],
+    w: NDArray[np.float64] | None,
+    table: Table,
     args: argparse.Namespace,
 ) -> list[dict[str, Any]]:
     """One result per group label, in the order the labels first appear."""
-    order: dict[str, int] = {}
-    codes = np.array([order.setdefault(v, len(order)) for v in labels], dtype=np.intp)
-    sort = np.argsort(codes, kind="stable")
-    bounds = np.searchsorted(codes[sort], np.arange(len(order) + 1))
+    x_names = table.x_names
+    sort = np.argsort(table.codes, kind="stable")
+    bounds = np.searchsorted(table.codes[sort], np.arange(len(table.levels) + 1))
     common = {
         name: getattr(args, name)
         for name in ("degree", "gamma1", "gamma2", "seed")
         if getattr(args, name) is not None
     }
     results = []
-    for label, g in order.items():
+    for g, label in enumerate(table.levels):
         rows = sort[bounds[g] : bounds[g + 1]]
         Xg, yg = X[rows], y[rows]
+        wg = None if w is None else w[rows]
         result: dict[str, Any] = {"group": label, "n": len(rows)}
         try:
-            est = SmoothPolynomialRegressor(method=args.method, **common).fit(Xg, yg)
+            est = SmoothPolynomialRegressor(method=args.method, **common)
+            est.fit(Xg, yg, sample_weight=wg)
         except FIT_ERRORS as exc:
             result["error"] = str(exc)
             results.append(result)
@@ -620,44 +700,38 @@ def _flat(
     return header, rows
 
 
-def _write_group_table(path: Path, header: list[str], rows: list[list[Any]]) -> None:
+def _write_group_table(out: Output, header: list[str], rows: list[list[Any]]) -> None:
     def cell(v: Any) -> str:
         return repr(float(v)) if isinstance(v, float | np.floating) else str(v)
 
-    try:
-        if path.suffix.lower() == ".parquet":
-            try:
-                import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
-                import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
-            except ImportError:
-                raise CliError(
-                    "writing Parquet files needs pyarrow (pip install pyarrow)"
-                ) from None
-            columns = {
-                name: [None if v == "" else v for v in col]
-                for name, col in zip(header, zip(*rows, strict=True), strict=True)
-            }
-            pq.write_table(pa.table(columns), path)
-            return
-        with path.open("w", encoding="utf-8", newline="") as fh:
-            writer = csv.writer(fh)
-            writer.writerow(header)
-            for row in rows:
-                writer.writerow([cell(v) for v in row])
-    except OSError as exc:
-        raise CliError(f"cannot write {path}: {exc}") from None
+    if out.given.suffix.lower() == ".parquet":
+        try:
+            import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
+            import pyarrow.parquet as pq  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ImportError:
+            raise CliError("writing Parquet files needs pyarrow (pip install pyarrow)") from None
+        columns = {
+            name: [None if v == "" else v for v in col]
+            for name, col in zip(header, zip(*rows, strict=True), strict=True)
+        }
+        with replacing(out) as path:
+            pq.write_table(pa.table(columns), str(path))
+        return
+    with _written(out) as fh:
+        writer = csv.writer(fh)
+        writer.writerow(header)
+        for row in rows:
+            writer.writerow([cell(v) for v in row])
 
 
-def _run_grouped(table: Table, args: argparse.Namespace, source: str) -> int:
-    if args.plot:
-        raise CliError("--plot draws one curve; it cannot be combined with --group")
-    output = _output_path(table, args)
-    X, y = table.arrays()
+def _run_grouped(table: Table, args: argparse.Namespace, source: str, output: Output | None) -> int:
+    X, y, w = table.arrays()
+    x_names = table.x_names
     start = time.perf_counter()
-    results = _group_rows(X, y, table.labels, table.names[:-1], args)
+    results = _group_rows(X, y, w, table, args)
     total = time.perf_counter() - start
     failed = [r for r in results if "error" in r]
-    header, rows = _flat(results, table.names[:-1])
+    header, rows = _flat(results, x_names)
     if output is not None:
         _write_group_table(output, header, rows)
     if args.json:
@@ -676,7 +750,7 @@ def _run_grouped(table: Table, args: argparse.Namespace, source: str) -> int:
             )
         print(f"\ntotal time {total * 1e3:.1f} ms")
     if output is not None:
-        notice(f"{len(results)} group results written to {output}")
+        notice(f"{len(results)} group results written to {output.given}")
     if failed:
         notice(f"{len(failed)} of {len(results)} groups could not be fitted")
         return 1
@@ -720,17 +794,39 @@ def _separator(text: str) -> str:
     return SEPARATORS[text]
 
 
-def _add_fit_options(p: argparse.ArgumentParser, degree: Any, gamma2: Any) -> None:
+def _decimal(text: str) -> str:
+    if text not in (".", ","):
+        raise argparse.ArgumentTypeError(f"decimal mark must be '.' or ',', got {text!r}")
+    return text
+
+
+def _add_fit_options(p: argparse.ArgumentParser, degree: Any, gamma2: Any, refine: bool) -> None:
     p.add_argument("--degree", type=_degrees, default=degree, help="D or D1,D2,...")
     p.add_argument("--method", choices=METHODS, default="penalized")
     p.add_argument("--gamma1", type=_weight, default=None, help="gradient penalty weight")
     p.add_argument("--gamma2", type=_weight, default=gamma2, help="curvature penalty weight")
     p.add_argument("--seed", type=_seed, default=None, help="sampler seed, 0 to 2**64 - 1")
     p.add_argument(
-        "--no-refine", dest="refine", action="store_false", help="skip the MCMC refinement"
+        "--refine",
+        dest="refine",
+        action="store_true",
+        default=refine,
+        help="also fit the MCMC refinement beside the chosen method"
+        + (" (the default here)" if refine else "; slow on large data"),
+    )
+    p.add_argument(
+        "--no-refine",
+        dest="refine",
+        action="store_false",
+        help="skip the MCMC refinement" + ("" if refine else " (the default; kept for scripts)"),
     )
     p.add_argument("--json", action="store_true", help="print machine-readable results only")
     p.add_argument("--plot", default=None, help="write a plot to this file (PNG, PDF, SVG, ...)")
+    p.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace an existing --output or --plot file (an input file is never replaced)",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -738,14 +834,26 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"zorp {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     demo = sub.add_parser("demo", help="fit the bundled noisy dataset and report")
-    # The demo uses the estimator's automatic degree and smoothness.
-    _add_fit_options(demo, None, None)
+    # The demo uses the estimator's automatic degree and smoothness, and shows
+    # every stage, the refinement too; on a user's file it is asked for.
+    _add_fit_options(demo, None, None, refine=True)
     fit = sub.add_parser("fit", help="fit columns of a CSV (or Parquet) file")
     fit.add_argument("file", type=Path)
     fit.add_argument("--x", required=True, help="input column(s): COL or COL1,COL2,...")
     fit.add_argument("--y", required=True, help="target column")
+    fit.add_argument("--weight", default=None, help="column of sample weights (>= 0)")
     fit.add_argument(
-        "--sep", type=_separator, default=None, help="',', ';' or tab (default: sniffed)"
+        "--sep",
+        type=_separator,
+        default=None,
+        help="',', ';' or tab (default: sniffed from the header; ';' with --decimal ,)",
+    )
+    fit.add_argument(
+        "--decimal",
+        type=_decimal,
+        default=".",
+        help="decimal mark, '.' (default) or ',' as in '130,0'; with ',' a cell "
+        "holding '.' is refused (a thousands separator)",
     )
     fit.add_argument(
         "--drop-missing",
@@ -755,21 +863,179 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--output",
         default=None,
+        type=Path,
         help="write inputs and predictions to this CSV; with --group, one row of "
-        "results per group (CSV, or Parquet by suffix)",
+        "results per group (CSV, or Parquet by suffix); never an existing file "
+        "without --overwrite",
     )
     fit.add_argument(
         "--group", default=None, help="fit one curve per value of this column (text or numbers)"
     )
-    _add_fit_options(fit, None, None)
+    _add_fit_options(fit, None, None, refine=False)
     return parser
+
+
+def _columns_of(args: argparse.Namespace) -> tuple[list[str], str, str | None, str | None]:
+    """The --x, --y, --weight and --group columns; one column in two roles is refused."""
+    x_cols = [c.strip() for c in args.x.split(",") if c.strip()]
+    if not x_cols:
+        raise CliError("--x names no column")
+    y_col = args.y.strip()
+    weight = args.weight.strip() if args.weight else None
+    group = args.group.strip() if args.group else None
+    roles = [
+        *(("--x", c) for c in x_cols),
+        ("--y", y_col),
+        ("--weight", weight),
+        ("--group", group),
+    ]
+    seen: dict[str, str] = {}
+    for role, name in roles:
+        if name is None:
+            continue
+        if name in seen:
+            raise CliError(
+                f"column {name!r} is given to both {seen[name]} and {role}; "
+                "each column can have one role"
+            )
+        seen[name] = role
+    if args.decimal == "," and args.sep == ",":
+        raise CliError("--decimal , needs another field separator: --sep ';' or --sep tab")
+    return x_cols, y_col, weight, group
+
+
+def _outputs(
+    args: argparse.Namespace, inputs: Sequence[Path]
+) -> tuple[Output | None, Output | None]:
+    """The --output and --plot files, checked before the input is read."""
+    output = plot = None
+    if getattr(args, "group", None) and args.plot:
+        raise CliError("--plot draws one curve; it cannot be combined with --group")
+    if getattr(args, "output", None) is not None:
+        output = check_output(args.output, "--output", inputs, args.overwrite)
+    if args.plot:
+        plot = check_output(plot_path(args.plot), "--plot", inputs, args.overwrite)
+        if output is not None and (
+            plot.target == output.target or _same_file(plot.target, output.target)
+        ):
+            raise CliError(f"--plot {args.plot} and --output {args.output} are the same file")
+    return output, plot
+
+
+def _check_memory(table: Table, args: argparse.Namespace) -> None:
+    """Refuse a fit that cannot fit in the memory available (see `memory_need`)."""
+    n = len(table.columns[0])
+    if table.group is not None and n:  # one group is fitted at a time
+        n = int(np.bincount(table.codes).max())
+    need = memory_need(n, len(table.x_names), args)
+    free = available_memory()
+    if free is not None and need > free:
+        rows = f"{n} rows" if table.group is None else f"a group of {n} rows"
+        raise CliError(
+            f"{rows} of {len(table.x_names)} input(s) need about "
+            f"{need / 2**30:.1f} GiB to fit, more than the {free / 2**30:.1f} GiB available; "
+            "fit a sample of the rows or give a lower --degree"
+        )
+
+
+# Peak memory of a fit, in bytes per row and term of the widest basis it
+# forms, measured on 2 x 10^5 rows in one and two inputs (peak RSS less the
+# data): the robust fit holds about four such matrices, the others two.
+FIT_BYTES_PER_CELL = {"robust": 4.2 * 8, "other": 2.1 * 8}
+# Per row besides: the inputs, target, weights, predictions and bounds.
+ROW_BYTES = 8 * 16
+
+
+def widest_basis(n_inputs: int, degree: int | list[int] | None) -> int:
+    """The terms of the widest basis a fit forms: all of a given degree's; with
+    the automatic degree, its largest candidate (up to degree 15 in one input,
+    8 per input within 512 terms in several)."""
+    if degree is not None:
+        degrees = [degree] * n_inputs if isinstance(degree, int) else degree
+        return math.prod(d + 1 for d in degrees)
+    if n_inputs == 1:
+        return 16
+    per_axis = 9
+    while per_axis**n_inputs > 512 and per_axis > 2:
+        per_axis -= 1
+    return int(per_axis**n_inputs)
+
+
+def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
+    """About the memory a fit of `n_rows` needs beyond the data read; fits run
+    one after the other, so the largest counts."""
+    methods = [args.method, *(["mcmc"] if args.refine else [])]
+    if args.command == "demo":
+        methods.append("robust")
+    per_cell = max(FIT_BYTES_PER_CELL.get(m, FIT_BYTES_PER_CELL["other"]) for m in methods)
+    try:
+        terms = widest_basis(n_inputs, args.degree)
+    except TypeError:
+        return 0.0  # a degree the estimator refuses with its own message
+    return n_rows * (terms * per_cell + ROW_BYTES)
+
+
+def available_memory() -> int | None:
+    """The memory this process can still take, in bytes: the machine's
+    MemAvailable, less where an address-space limit (ulimit -v) or the
+    cgroup's memory.max is nearer; None where none of them is known."""
+    found = []
+    meminfo = _read_fields("/proc/meminfo")
+    if "MemAvailable" in meminfo:
+        found.append(meminfo["MemAvailable"] * 1024)
+    limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+    status = _read_fields("/proc/self/status")
+    if limit != resource.RLIM_INFINITY and "VmSize" in status:
+        found.append(max(0, limit - status["VmSize"] * 1024))
+    try:
+        with open("/proc/self/cgroup", encoding="ascii") as fh:
+            group = next(line[3:].strip() for line in fh if line.startswith("0::"))
+        base = Path("/sys/fs/cgroup") / group.lstrip("/")
+        top = (base / "memory.max").read_text().strip()
+        if top != "max":
+            found.append(max(0, int(top) - int((base / "memory.current").read_text())))
+    except (OSError, ValueError, StopIteration):
+        pass
+    return min(found) if found else None
+
+
+def _read_fields(name: str) -> dict[str, int]:
+    """The 'Key: number ...' lines of a /proc file."""
+    fields = {}
+    try:
+        with open(name, encoding="ascii") as fh:
+            for line in fh:
+                key, _, rest = line.partition(":")
+                parts = rest.split()
+                if parts and parts[0].isdigit():
+                    fields[key] = int(parts[0])
+    except OSError:
+        pass
+    return fields
 
 
 def _quiet_stdout() -> None:
     """Point stdout at /dev/null so that the exit-time flush cannot fail again."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
+    os.dup2(devnull, fd)
     os.close(devnull)
+
+
+def _plug_closed_descriptors() -> None:
+    """Open /dev/null on a closed descriptor 0, 1 or 2, so that no file this
+    program opens takes its number and receives what is meant for the terminal."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            devnull = os.open(os.devnull, os.O_RDWR)
+            if devnull != fd:
+                os.dup2(devnull, fd)
+                os.close(devnull)
 
 
 def _main(argv: Sequence[str] | None) -> int:
@@ -778,43 +1044,57 @@ def _main(argv: Sequence[str] | None) -> int:
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else int(exc.code is not None)
     try:
+        if sys.stdout is None:
+            raise CliError("cannot write the output: standard output is closed")
         if args.command == "demo":
             ref = resources.files("zorp") / "data" / "demo.csv"
             with resources.as_file(ref) as path:
+                output, plot = _outputs(args, [path])
                 table = read_table(path, ["x"], "y")
-            _run(table, args, "the bundled demo dataset")
-        else:
-            x_cols = [c.strip() for c in args.x.split(",") if c.strip()]
-            group = args.group.strip() if args.group else None
-            table = read_table(
-                args.file, x_cols, args.y.strip(), args.sep, args.drop_missing, group
-            )
-            if group is not None:
-                return _run_grouped(table, args, str(args.file))
-            _run(table, args, str(args.file))
+            _check_memory(table, args)
+            _run(table, args, "the bundled demo dataset", output, plot)
+            return 0
+        x_cols, y_col, weight, group = _columns_of(args)
+        if group is not None and args.refine:
+            raise CliError("--refine is not available with --group")
+        output, plot = _outputs(args, [args.file])
+        table = read_table(
+            args.file, x_cols, y_col, args.sep, args.drop_missing, group, weight, args.decimal
+        )
+        if table.n_dropped:
+            notice(f"dropped {table.n_dropped} of {table.n_read} rows")
+        _check_memory(table, args)
+        if group is not None:
+            return _run_grouped(table, args, str(args.file), output)
+        _run(table, args, str(args.file), output, plot)
     except CliError as exc:
-        print(f"zorp: error: {exc}", file=sys.stderr)
+        _say(f"zorp: error: {exc}", error=True)
         return 1
     return 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    _plug_closed_descriptors()
     try:
         code = _main(argv)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
     except BrokenPipeError:
-        # The reader of the output went away (`zorp ... | head`): stop quietly.
+        # The reader of the output went away (`zorp ... | head`): stop quietly,
+        # with the status a shell shows for a program ended by SIGPIPE.
         _quiet_stdout()
         return 141
     except KeyboardInterrupt:
-        print("zorp: interrupted", file=sys.stderr)
+        notice("interrupted")
         return 130
+    except MemoryError:
+        _say("zorp: error: out of memory", error=True)
+        return 1
     except OSError as exc:
-        if exc.errno is None or exc.filename is not None:
-            raise
         # Standard output cannot be written (a full disk, a closed terminal).
         _quiet_stdout()
-        print(f"zorp: error: cannot write the output: {exc.strerror}", file=sys.stderr)
+        what = f"cannot write {exc.filename}" if exc.filename else "cannot write the output"
+        _say(f"zorp: error: {what}: {exc.strerror or exc}", error=True)
         return 1
     return code
 
