@@ -653,10 +653,11 @@ def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
         assert not np.allclose(got, unweighted, rtol=1e-3)
 
 
-@pytest.mark.parametrize(("degree", "refused"), [("3,3", False), ("29,29", True)])
+@pytest.mark.parametrize(("degree", "refused"), [("3,3", False), ("39,39", True)])
 def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, degree, refused):
-    """Under a 1.5 GiB address-space limit: 80,000 rows in a basis of 30 x 30
-    terms would need about 2.5 GiB, and are refused in one line; 4 x 4 fit."""
+    """Under a 1.5 GiB address-space limit: the sampler's refinement of 80,000
+    rows in a basis of 40 x 40 terms would need about 2.2 GiB for its designs,
+    and is refused in one line; 4 x 4 fit."""
     import resource
 
     X = rng.uniform(-1, 1, (80_000, 2))
@@ -668,7 +669,7 @@ def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, de
 
     out = subprocess.run(
         [sys.executable, "-m", "zorp", "fit", "in.csv", "--x", "a,b", "--y", "target"]
-        + ["--method", "robust", "--degree", degree],
+        + ["--method", "robust", "--refine", "--degree", degree],
         capture_output=True,
         text=True,
         timeout=300,

@@ -27,6 +27,9 @@ from numpy.typing import NDArray
 from zorp import __version__
 from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
+from zorp.fitting import ROBUST_SAMPLE, auto_candidates
+from zorp.robust import MAD_TO_SIGMA
+from zorp.sources import BLOCK_BYTES
 
 SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
 # The comparison table counts as inliers the residuals within this many robust
@@ -224,7 +227,7 @@ def _robust_scale(
 ) -> float:
     """1.4826 x the median absolute residual: the noise level a fit leaves,
     unaffected by the gross errors it does not follow."""
-    return 1.482602218505602 * float(np.median(np.abs(y - est.predict(X))))
+    return MAD_TO_SIGMA * float(np.median(np.abs(y - est.predict(X))))
 
 
 def _summaries(
@@ -938,27 +941,23 @@ def _check_memory(table: Table, args: argparse.Namespace) -> None:
         )
 
 
-# Peak memory of a fit, in bytes per row and term of the widest basis it
-# forms, measured on 2 x 10^5 rows in one and two inputs (peak RSS less the
-# data): the robust fit holds about four such matrices, the others two.
-FIT_BYTES_PER_CELL = {"robust": 4.2 * 8, "other": 2.1 * 8}
-# Per row besides: the inputs, target, weights, predictions and bounds.
+# Peak memory of a fit beyond the data read. Fits work from row blocks of at
+# most BLOCK_BYTES of design rows, so what grows with the rows is a few numbers
+# per row (inputs, target, weights, predictions, residuals, bounds), except
+# where a whole design is formed: the sampler's refinement holds about two
+# designs of all rows, the robust fit about four of its sample of at most
+# ROBUST_SAMPLE rows (bytes per row and term measured on 2 x 10^5 rows).
 ROW_BYTES = 8 * 16
+DESIGN_BYTES_PER_CELL = {"mcmc": 2.1 * 8, "robust": 4.2 * 8}
 
 
 def widest_basis(n_inputs: int, degree: int | list[int] | None) -> int:
     """The terms of the widest basis a fit forms: all of a given degree's; with
-    the automatic degree, its largest candidate (up to degree 15 in one input,
-    8 per input within 512 terms in several)."""
+    the automatic degree, its largest candidate."""
     if degree is not None:
         degrees = [degree] * n_inputs if isinstance(degree, int) else degree
         return math.prod(d + 1 for d in degrees)
-    if n_inputs == 1:
-        return 16
-    per_axis = 9
-    while per_axis**n_inputs > 512 and per_axis > 2:
-        per_axis -= 1
-    return int(per_axis**n_inputs)
+    return math.prod(d + 1 for d in auto_candidates(n_inputs)[-1])
 
 
 def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
@@ -967,12 +966,15 @@ def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
     methods = [args.method, *(["mcmc"] if args.refine else [])]
     if args.command == "demo":
         methods.append("robust")
-    per_cell = max(FIT_BYTES_PER_CELL.get(m, FIT_BYTES_PER_CELL["other"]) for m in methods)
     try:
         terms = widest_basis(n_inputs, args.degree)
     except TypeError:
         return 0.0  # a degree the estimator refuses with its own message
-    return n_rows * (terms * per_cell + ROW_BYTES)
+    design_rows = {"mcmc": n_rows, "robust": min(n_rows, ROBUST_SAMPLE)}
+    designs = [
+        design_rows[m] * terms * DESIGN_BYTES_PER_CELL[m] for m in methods if m in design_rows
+    ]
+    return n_rows * ROW_BYTES + 4 * BLOCK_BYTES + max(designs, default=0.0)
 
 
 def available_memory() -> int | None:
