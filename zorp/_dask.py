@@ -30,9 +30,8 @@ from numpy.typing import NDArray
 from zorp._validation import feature_names, require_2d_X, warn_column_vector
 from zorp.bases import Box, PowerBasis
 from zorp.model import FittedModel
-from zorp.robust import tukey_weights
 from zorp.smoothing import Sufficient
-from zorp.sources import power_of_two, triangular_update
+from zorp.sources import block_statistics, power_of_two, residual_weights, triangular_update
 
 
 def _dask() -> Any:
@@ -152,19 +151,16 @@ def _merge_range(a: Range, b: Range, cap: int) -> Range:
     return a[0] + b[0], np.minimum(a[1], b[1]), np.maximum(a[2], b[2]), seen, top
 
 
-def block_stats(
+def _block(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
     w: NDArray[np.float64] | None,
     box: Box,
     basis: PowerBasis,
     y_scale: NDArray[np.float64],
-    robust: tuple[NDArray[np.float64], float] | None = None,
-) -> Sufficient:
-    """Sufficient statistics of one block of rows in `basis`, targets as
-    columns divided by y_scale; with `robust` = (coef, scale), each row also
-    weighted by the biweight weight of its residual from coef at that scale
-    (one target)."""
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
+    """One block's design rows in `basis`, targets as columns divided by
+    y_scale, and weights, for its rows of positive weight; checked."""
     x = np.asarray(x, dtype=np.float64)
     y = np.asarray(y, dtype=np.float64)
     if len(y) != len(x):
@@ -174,14 +170,21 @@ def block_stats(
     keep = _kept(wa, len(x))
     if keep is not None and wa is not None:
         x, y, wa = x[keep], y[keep], wa[keep]
-    Phi = basis.rows(box.scaled(x))
     Y = (y[:, None] if y.ndim == 1 else y) / y_scale
-    if robust is not None:
-        coef, scale = robust
-        weights = tukey_weights(Y[:, 0] - Phi @ coef, scale)
-        wa = weights if wa is None else weights * wa
-        return Sufficient.from_design(Phi, Y[:, 0], wa)
-    return Sufficient.from_design(Phi, Y, wa)
+    return basis.rows(box.scaled(x)), Y, wa
+
+
+def block_stats(
+    x: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    box: Box,
+    basis: PowerBasis,
+    y_scale: NDArray[np.float64],
+    robust: tuple[NDArray[np.float64], float] | None = None,
+) -> Sufficient:
+    """Sufficient statistics of one block of rows (see `block_statistics`)."""
+    return block_statistics(*_block(x, y, w, box, basis, y_scale), robust)
 
 
 def _add(a: Sufficient, b: Sufficient) -> Sufficient:
@@ -197,12 +200,8 @@ def block_triangular(
     y_scale: NDArray[np.float64],
 ) -> NDArray[np.float64]:
     """The triangular factor of one block's rows sqrt(w) [Phi, Y / y_scale]."""
-    x = np.asarray(x, dtype=np.float64)
-    y = np.asarray(y, dtype=np.float64)
-    Y = (y[:, None] if y.ndim == 1 else y) / y_scale
-    wa = None if w is None else np.asarray(w, dtype=np.float64)
-    empty = np.zeros((0, basis.n_terms + Y.shape[1]))
-    return triangular_update(empty, basis.rows(box.scaled(x)), Y, wa)
+    Phi, Y, wa = _block(x, y, w, box, basis, y_scale)
+    return triangular_update(np.zeros((0, Phi.shape[1] + Y.shape[1])), Phi, Y, wa)
 
 
 def _stack_triangular(a: NDArray[np.float64], b: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -234,12 +233,9 @@ def _weights_block(
 ) -> NDArray[np.float64]:
     # y arrives as a column, blocked like x; the result is one column per target.
     fitted = basis.rows(box.scaled(np.asarray(x, dtype=np.float64))) @ coef.T
-    resid = np.asarray(y, dtype=np.float64).reshape(len(fitted), -1) - fitted
-    safe = np.where(scale > 0.0, scale, 1.0)
-    out: NDArray[np.float64] = np.where(
-        scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
+    return residual_weights(
+        np.asarray(y, dtype=np.float64).reshape(len(fitted), -1) - fitted, scale
     )
-    return out
 
 
 class DaskSource:

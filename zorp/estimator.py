@@ -24,7 +24,7 @@ from zorp._validation import (
     feature_names,
     is_dask,
 )
-from zorp.fitting import METHODS, FitOptions, Method, SamplerSettings, splitmix64
+from zorp.fitting import METHODS, FitOptions, Method, splitmix64
 from zorp.model import EXTRAPOLATIONS, FittedModel
 from zorp.params import (
     INT32_MAX,
@@ -35,6 +35,7 @@ from zorp.params import (
     Rule,
     check_params,
 )
+from zorp.robust import SamplerSettings
 from zorp.smoothing import CRITERIA
 from zorp.sources import ArraySource
 

@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 import time
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -34,6 +34,7 @@ from zorp.bases import Box, PowerBasis
 from zorp.model import FittedModel, McmcInfo, RobustInfo
 from zorp.robust import (
     RobustResult,
+    SamplerSettings,
     SearchSettings,
     fit_robust,
     grid_select,
@@ -75,15 +76,8 @@ ROBUST_PASSES = 10
 ROBUST_TOL = 1e-6
 
 
-@dataclass(frozen=True)
-class SamplerSettings:
-    """The tournament sampler's settings for method="mcmc"."""
-
-    n_chains: int = 25
-    n_warmup: int = 200
-    n_deep: int = 2000
-    n_elite: int = 5
-    step_size: float = 0.05
+# The gradient and curvature penalty matrices of a basis.
+Penalties = tuple[NDArray[np.float64], NDArray[np.float64]]
 
 
 @dataclass(frozen=True)
@@ -290,8 +284,24 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
     p = plan(opts, source.n_features, distinct)
     timings["penalties"] = time.perf_counter() - start
     if opts.method == "robust":
-        return _fit_robust(source, opts, p, box, timings)
+        fields, penalties = _fit_robust(source, opts, p, box, timings)
+    else:
+        fields, penalties = _fit_least_squares(source, opts, p, box, n, timings)
+    start = time.perf_counter()
+    mdl, hit = _scores(
+        source, fields["basis"], box, fields["coef"], penalties, opts, fields["gamma2"]
+    )
+    timings["score"] = time.perf_counter() - start
+    return FittedModel(
+        box=box, mdl_score=mdl, hit_rate=hit, single=False, timings=timings, **fields
+    )
 
+
+def _fit_least_squares(
+    source: Source, opts: FitOptions, p: Plan, box: Box, n: int, timings: dict[str, float]
+) -> tuple[dict[str, Any], Penalties]:
+    """The penalized, least-squares or sampler-refined fit of every target:
+    the model's fields, and the penalties of the chosen basis."""
     start = time.perf_counter()
     stats = source.statistics(p.widest, box)
     if needs_rescale(stats):
@@ -326,12 +336,8 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         coef = refined[None]
     timings[f"{opts.method} fit"] = time.perf_counter() - start
 
-    start = time.perf_counter()
-    mdl, hit = _scores(source, basis, box, coef, (choice.R1, choice.R2), opts, gamma2)
-    timings["score"] = time.perf_counter() - start
-    return FittedModel(
+    fields = dict(
         basis=basis,
-        box=box,
         coef=coef,
         gamma2=gamma2,
         edf=edf,
@@ -339,12 +345,9 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         dof=stats.n - edf,
         cov_T=cov_T,
         cov_d=cov_d,
-        mdl_score=mdl,
-        hit_rate=hit,
-        single=False,
         mcmc=mcmc,
-        timings=timings,
     )
+    return fields, (choice.R1, choice.R2)
 
 
 def needs_rescale(stats: Sufficient) -> bool:
@@ -417,7 +420,7 @@ def _scores(
     basis: PowerBasis,
     box: Box,
     coef: NDArray[np.float64],
-    penalties: tuple[NDArray[np.float64], NDArray[np.float64]],
+    penalties: Penalties,
     opts: FitOptions,
     gamma2: NDArray[np.float64],
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -493,10 +496,7 @@ def _refine_mcmc(
     noise = _core.mad(resid)
     noise = noise if noise > 0 else 1.0
     target = resid / noise
-    s = opts.sampler
-    sampler = _core.TournamentMCMC(
-        s.n_chains, s.n_warmup, s.n_deep, s.n_elite, s.step_size, opts.H, splitmix64(opts.seed)
-    )
+    sampler = opts.sampler.sampler(opts.H, splitmix64(opts.seed))
     res = sampler.fit(Phi, target, choice.R1, choice.R2, opts.gamma1, gamma2)
     g = res.gibbs
     gibbs = {"H": g.H, "Hmax": g.Hmax, "He": g.He, "r_heat": g.r_heat, "var_E": g.var_E, "T": g.T}
@@ -513,7 +513,7 @@ def _refine_mcmc(
 
 def _fit_robust(
     source: Source, opts: FitOptions, p: Plan, box: Box, timings: dict[str, float]
-) -> FittedModel:
+) -> tuple[dict[str, Any], Penalties]:
     """The robust fit of every target column on its own (weights, scale and
     curvature weight per column), reported in the smallest basis that holds
     every column's chosen degrees; terms a column does not use are 0."""
@@ -540,15 +540,9 @@ def _fit_robust(
     scale = np.array([res.scale for _, res, _ in fits]) * y_scale
     n_iter = np.array([res.n_iter for _, res, _ in fits])
     dof = np.array([choice.path.n for choice, _, _ in fits]) - edf
-    penalties = (submatrix(p.R1, idx), submatrix(p.R2, idx))
-
-    start = time.perf_counter()
-    mdl, hit = _scores(source, basis, box, coef, penalties, opts, gamma2)
-    timings["score"] = time.perf_counter() - start
     weights = source.row_weights(basis, box, coef, scale)
-    return FittedModel(
+    fields = dict(
         basis=basis,
-        box=box,
         coef=coef,
         gamma2=gamma2,
         edf=edf,
@@ -556,12 +550,9 @@ def _fit_robust(
         dof=dof,
         cov_T=stack,
         cov_d=None,
-        mdl_score=mdl,
-        hit_rate=hit,
-        single=False,
         robust=RobustInfo(weights, scale, n_iter),
-        timings=timings,
     )
+    return fields, (submatrix(p.R1, idx), submatrix(p.R2, idx))
 
 
 def _robust_column(

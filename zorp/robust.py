@@ -73,16 +73,32 @@ FAST_GRID = np.linspace(*LOG10_GAMMA_RANGE, 341)
 
 
 @dataclass(frozen=True)
-class SearchSettings:
-    """Tournament sampler settings of the global stage."""
+class SamplerSettings:
+    """Settings of the tournament sampler: chains, warm-up and deep steps per
+    chain, elite size and step size."""
 
-    n_chains: int = 6
-    n_warmup: int = 60
-    n_deep: int = 120
-    n_elite: int = 2
-    step_size: float = 0.1
+    n_chains: int = 25
+    n_warmup: int = 200
+    n_deep: int = 2000
+    n_elite: int = 5
+    step_size: float = 0.05
+
+    def sampler(self, H: int, seed: int) -> _core.TournamentMCMC:
+        """The native sampler with these settings, score resolution H and a
+        seed already mixed."""
+        return _core.TournamentMCMC(
+            self.n_chains, self.n_warmup, self.n_deep, self.n_elite, self.step_size, H, seed
+        )
+
+
+@dataclass(frozen=True)
+class SearchSettings:
+    """The global stage's search: a small sampler budget, the score's
+    resolution H and the mixed seed."""
+
     H: int = 20
     seed: int = 0
+    budget: SamplerSettings = SamplerSettings(6, 60, 120, 2, 0.1)
 
 
 @dataclass(frozen=True)
@@ -181,15 +197,7 @@ def consensus_search(
     X = Phi @ T  # T maps search coordinates to coefficient changes
     R1t = T.T @ R1 @ T
     R2t = T.T @ R2 @ T
-    sampler = _core.TournamentMCMC(
-        settings.n_chains,
-        settings.n_warmup,
-        settings.n_deep,
-        settings.n_elite,
-        settings.step_size,
-        settings.H,
-        settings.seed,
-    )
+    sampler = settings.budget.sampler(settings.H, settings.seed)
     res = sampler.fit(X, target, R1t, R2t, gamma1, gamma2)
     start_energy = _core.mdl_score(np.zeros(n), target, rank, settings.H)
     if res.energy < start_energy:

@@ -156,15 +156,8 @@ class ArraySource:
     ) -> Sufficient:
         total: Sufficient | None = None
         for part, Phi in self.blocks(basis, box):
-            Y = self._targets(part)
             w = None if self.w is None else self.w[part]
-            if robust is not None:
-                coef, scale = robust
-                rw = tukey_weights(Y[:, 0] - Phi @ coef, scale)
-                w = rw if w is None else rw * w
-                stats = Sufficient.from_design(Phi, Y[:, 0], w)
-            else:
-                stats = Sufficient.from_design(Phi, Y, w)
+            stats = block_statistics(Phi, self._targets(part), w, robust)
             total = stats if total is None else total + stats
         assert total is not None
         if not self._y_checked:
@@ -212,12 +205,33 @@ class ArraySource:
     def row_weights(
         self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> NDArray[np.float64]:
-        resid = self.Y_given - self.fitted(basis, box, coef)
-        safe = np.where(scale > 0.0, scale, 1.0)
-        out: NDArray[np.float64] = np.where(
-            scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
-        )
-        return out
+        return residual_weights(self.Y_given - self.fitted(basis, box, coef), scale)
+
+
+def block_statistics(
+    Phi: NDArray[np.float64],
+    Y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    robust: tuple[NDArray[np.float64], float] | None = None,
+) -> Sufficient:
+    """Sufficient statistics of one block's design rows and target columns;
+    with `robust` = (coef, scale) each row also weighted by the biweight of
+    its residual from coef (one target, whose statistics are then 1-D)."""
+    if robust is None:
+        return Sufficient.from_design(Phi, Y, w)
+    coef, scale = robust
+    rw = tukey_weights(Y[:, 0] - Phi @ coef, scale)
+    return Sufficient.from_design(Phi, Y[:, 0], rw if w is None else rw * w)
+
+
+def residual_weights(resid: NDArray[np.float64], scale: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Biweight weights of residuals (n, t) at one scale per column; where a
+    scale is 0, 1 for the rows on the curve and 0 for the others."""
+    safe = np.where(scale > 0.0, scale, 1.0)
+    out: NDArray[np.float64] = np.where(
+        scale > 0.0, tukey_weights(resid, safe), (resid == 0.0).astype(float)
+    )
+    return out
 
 
 def power_of_two(magnitude: NDArray[np.float64]) -> NDArray[np.float64]:
