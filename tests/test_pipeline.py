@@ -245,3 +245,15 @@ def test_memory_beyond_the_inputs_does_not_grow_with_rows(d, method):
     )
     peak = json.loads(out.stdout)
     assert peak < 3 * sources.BLOCK_BYTES + 8 * 400_000 * 4
+
+
+def test_a_thousand_inputs_fit_or_refuse_gamma1_clearly(rng):
+    # Beyond about 970 inputs the affine basis's gradient penalty exceeds the
+    # largest float: it can be used only without it.
+    X = rng.normal(size=(40, 1000))
+    y = X[:, 0] + rng.normal(size=40)
+    with pytest.warns(UserWarning, match="no residual degrees of freedom"):
+        est = R().fit(X, y)
+    assert len(est.coef_) == 1001 and np.isfinite(est.predict(X)).all()
+    with pytest.raises(ValueError, match="gamma1=1.0 with 1000 inputs"):
+        R(gamma1=1.0).fit(X, y)
