@@ -106,7 +106,7 @@ class SmoothPolynomialRegressor:
     scaled coordinates. The penalties integrate the squared first derivatives
     (weight `gamma1`) and second derivatives (weight `gamma2`) of the fitted
     function over the scaled box [-1, 1]^D, summed on an equally spaced grid of
-    `n_grid` points per axis (default 600 in one dimension, 30 in several).
+    `n_grid` points per axis (by default 600 in one dimension, 30 in several).
 
     Parameters
     ----------
@@ -114,8 +114,9 @@ class SmoothPolynomialRegressor:
         Degree per input dimension. None (the default) chooses it by
         `criterion`: up to 15 in one dimension; in several, the same degree on
         every axis, up to 8 and within 512 terms (degree 1 always allowed);
-        beyond 10 input dimensions the basis is affine (a constant and one
-        term per input).
+        never above an axis's number of distinct values less one or the
+        penalty grid less one; beyond 10 input dimensions the basis is affine
+        (a constant and one term per input).
     gamma1 : float
         Weight of the gradient penalty, per observation.
     gamma2 : "auto" or float
@@ -124,7 +125,9 @@ class SmoothPolynomialRegressor:
     ridge : float
         Value added to the diagonal of the normal equations.
     n_grid : int or None
-        Grid points per axis for the penalty sums.
+        Grid points per axis for the penalty sums; it must exceed a given
+        degree. None: 600 in one dimension, 30 in several, or a given
+        degree plus one where that is more.
     method : {"penalized", "ols", "mcmc", "robust"}
         "penalized" solves the penalised normal equations; "ols" is the
         minimum-norm least-squares fit (no penalty); "mcmc" refines the
