@@ -61,8 +61,9 @@ export PYTHONMALLOC=malloc
 export ZORP_SANITIZED=1
 
 LD_PRELOAD="$PRELOAD" "$PY" -P -c "
-import sys, zorp._native.zorp_core as m
+import sys, zorp._native.zorp_core as m, zorp._native._kernels as k
 assert m.__file__.startswith(sys.argv[1]), m.__file__
+assert k.__file__.startswith(sys.argv[1]), k.__file__
 " "$(realpath "$SITE")"
 
 log "pytest against the instrumented extension"

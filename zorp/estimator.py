@@ -16,7 +16,7 @@ from typing import Any, Literal, Self, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from zorp._native import zorp_columns as _columns
+from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.params import (
     INT32_MAX,

@@ -24,7 +24,7 @@ from typing import Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp._native import zorp_columns as _columns
+from zorp._native import _kernels as _columns
 
 Criterion = Literal["reml", "gcv"]
 CRITERIA: tuple[str, ...] = ("reml", "gcv")
