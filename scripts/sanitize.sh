@@ -20,7 +20,7 @@ log() { printf '[sanitize] %s\n' "$*"; }
 
 # Optimised enough to keep the suite fast, with debug information for the
 # reports; NDEBUG stays undefined so Eigen's index and size assertions run.
-CMAKE_ARGS=(-G Ninja -DZORP_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CMAKE_ARGS=(-G Ninja -DZORP_SANITIZE=ON -DZORP_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
     "-DCMAKE_MAKE_PROGRAM=$(realpath "$VENV/bin/ninja")"
     "-DPython_EXECUTABLE=$(realpath "$PY")")
