@@ -121,12 +121,23 @@ constexpr Index kGramMinRows = 2048;
 constexpr Index kGramParts = 64;
 constexpr Index kGramPartValues = Index{1} << 22;
 
+// Adds the lower triangle of rows' W rows to G, for the rows from r0 of the
+// design (w empty for unit weights).
+template <class Rows>
+void add_gram_step(const Rows& rows, const VectorRef& w, Index r0, MatrixXd& G) {
+    if (w.size() > 0) {
+        const MatrixXd wrows = w.segment(r0, rows.rows()).asDiagonal() * rows;
+        G.triangularView<Eigen::Lower>() += rows.transpose() * wrows;
+    } else {
+        G.selfadjointView<Eigen::Lower>().rankUpdate(rows.transpose());
+    }
+}
+
 template <class PhiRef>
 MatrixXd gram_of(const PhiRef& Phi, const VectorRef& w, const CancelCheck& cancel) {
     const Index n = Phi.rows();
     const Index k = Phi.cols();
-    const bool weighted = w.size() > 0;
-    if (weighted && w.size() != n) {
+    if (w.size() > 0 && w.size() != n) {
         throw std::invalid_argument("gram: the weights must have one value per row of Phi");
     }
     MatrixXd G = MatrixXd::Zero(k, k);
@@ -148,14 +159,7 @@ MatrixXd gram_of(const PhiRef& Phi, const VectorRef& w, const CancelCheck& cance
                 if (!control.keep_going(kGramStep * k * k)) {
                     return;
                 }
-                const Index m = std::min(kGramStep, end - r0);
-                const auto rows = Phi.middleRows(r0, m);
-                if (weighted) {
-                    const MatrixXd wrows = w.segment(r0, m).asDiagonal() * rows;
-                    Gp.template triangularView<Eigen::Lower>() += rows.transpose() * wrows;
-                } else {
-                    Gp.template selfadjointView<Eigen::Lower>().rankUpdate(rows.transpose());
-                }
+                add_gram_step(Phi.middleRows(r0, std::min(kGramStep, end - r0)), w, r0, Gp);
             }
         },
         cancel);
