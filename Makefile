@@ -23,7 +23,7 @@ test-python:
 	$(VENV)/bin/pytest -q $(if $(filter 1 ON on yes true,$(ZORP_SLOW)),,-m "not slow")
 
 test-cpp:
-	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DZORP_BUILD_MODULE=OFF -DZORP_BUILD_TESTS=ON \
+	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DZORP_BUILD_MODULE=OFF -DZORP_BUILD_TESTS=ON -DZORP_WERROR=ON \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release \
 		-DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j 2

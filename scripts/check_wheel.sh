@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the wheel as a user's pip would (isolated build, requirements from
-# PyPI) with the system's Eigen hidden from CMake, installs it into a fresh
-# virtual environment and checks that the package imports, knows its version and
-# fits. Needs the environment of scripts/setup.sh (for its Python 3.13).
+# PyPI, compiler warnings not fatal) with the system's Eigen hidden from CMake,
+# installs it into a fresh virtual environment and checks that the package
+# imports, knows its version and build target, and fits. Needs the environment
+# of scripts/setup.sh (for its Python 3.13).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,6 +46,10 @@ import zorp
 assert zorp.__file__.startswith(__import__("sys").prefix), zorp.__file__
 assert zorp.__version__ == version("zorp") != "0+unknown", zorp.__version__
 assert metadata("zorp")["License-Expression"] == "MIT"
+from zorp._native import _kernels, _target
+
+assert _kernels.__file__.startswith(__import__("sys").prefix), _kernels.__file__
+assert _target.TARGET == "x86-64-v3", _target.TARGET
 x = np.linspace(-1.0, 1.0, 50)[:, None]
 model = zorp.SmoothPolynomialRegressor(degree=3).fit(x, 1.0 + 2.0 * x[:, 0] ** 3)
 assert model.score(x, 1.0 + 2.0 * x[:, 0] ** 3) > 0.999999

@@ -20,7 +20,7 @@ log() { printf '[sanitize] %s\n' "$*"; }
 
 # Optimised enough to keep the suite fast, with debug information for the
 # reports; NDEBUG stays undefined so Eigen's index and size assertions run.
-CMAKE_ARGS=(-G Ninja -DZORP_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CMAKE_ARGS=(-G Ninja -DZORP_SANITIZE=ON -DZORP_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
     "-DCMAKE_MAKE_PROGRAM=$(realpath "$VENV/bin/ninja")"
     "-DPython_EXECUTABLE=$(realpath "$PY")")
@@ -61,8 +61,9 @@ export PYTHONMALLOC=malloc
 export ZORP_SANITIZED=1
 
 LD_PRELOAD="$PRELOAD" "$PY" -P -c "
-import sys, zorp._native.zorp_core as m
+import sys, zorp._native.zorp_core as m, zorp._native._kernels as k
 assert m.__file__.startswith(sys.argv[1]), m.__file__
+assert k.__file__.startswith(sys.argv[1]), k.__file__
 " "$(realpath "$SITE")"
 
 log "pytest against the instrumented extension"

@@ -81,9 +81,10 @@ install_requirements() {
 install_package() {
     log "building and installing zorp"
     # The package's own dependencies and extras come from its metadata; the
-    # build requirements are in the dev group, hence no build isolation.
+    # build requirements are in the dev group, hence no build isolation. The
+    # developers' build treats compiler warnings as errors (users' builds do not).
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation '.[plot,dask]'
+        --no-build-isolation -C cmake.define.ZORP_WERROR=ON '.[plot,dask]'
 }
 
 install_apt_packages

@@ -66,3 +66,69 @@ def test_sigint_raises_keyboard_interrupt_within_half_a_second(call):
         child.kill()
     assert child.returncode == 0, err[-3000:]
     assert float(out.strip()) - sent < 0.5
+
+
+# Native calls of the core and of the private kernels that run for seconds on
+# these inputs; the private kernels run with the GIL released.
+SLOW_CHILD = """
+import sys, time
+import numpy as np
+from zorp._native import _kernels as kn, zorp_core as zc
+
+rng = np.random.default_rng(2)
+name = sys.argv[1]
+if name == "reduce_path":
+    k = 3001
+    B = 0.01 * rng.random((k, k))
+    args = (np.eye(k) * 3.0 + (B + B.T), np.diag(np.r_[0.0, 0.0, np.arange(1.0, k - 1)]))
+    call = kn.reduce_path
+elif name in ("ols", "fit_regularized_linear"):
+    args = (rng.random((300_000, 300)), rng.random(300_000))
+    call = getattr(zc, name)
+elif name == "design_matrix_1d":
+    args = (1000, rng.uniform(-1.0, 1.0, 1_000_000))
+    call = zc.design_matrix_1d
+elif name == "gram":
+    args = (rng.random((2_000_000, 200)), np.empty(0))
+    call = kn.gram
+elif name == "column_mads":
+    args = (rng.random((2_000_000, 150)),)
+    call = kn.column_mads
+print("ready", flush=True)
+try:
+    call(*args)
+except KeyboardInterrupt:
+    caught = time.monotonic()
+else:
+    sys.exit("the call ended without an interrupt")
+print(caught, flush=True)
+"""
+
+
+# The bound is the optimised build's: instrumented code at -O1 runs several
+# times slower between polls (its cancellation paths run in the C++ tests).
+@pytest.mark.skipif(os.environ.get("ZORP_SANITIZED") == "1", reason="timing of the optimised build")
+@pytest.mark.parametrize(
+    "call",
+    ["reduce_path", "ols", "fit_regularized_linear", "design_matrix_1d", "gram", "column_mads"],
+)
+def test_sigint_stops_slow_native_calls_within_a_fifth_of_a_second(call):
+    env = dict(os.environ, OMP_NUM_THREADS="2")
+    child = subprocess.Popen(
+        [sys.executable, "-c", SLOW_CHILD, call],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+        cwd="/",
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.4)  # inside the call, which runs for seconds
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err[-3000:]
+    assert float(out.strip()) - sent < 0.2

@@ -28,7 +28,7 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp._native import zorp_columns as _columns
+from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.bases import Box, PowerBasis
 from zorp.model import FittedModel, McmcInfo, RobustInfo

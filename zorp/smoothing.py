@@ -24,7 +24,7 @@ from typing import Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp._native import zorp_columns as _columns
+from zorp._native import _kernels as _columns
 
 Criterion = Literal["reml", "gcv"]
 CRITERIA: tuple[str, ...] = ("reml", "gcv")
@@ -57,18 +57,17 @@ class Sufficient:
         y: NDArray[np.float64],
         weights: NDArray[np.float64] | None = None,
     ) -> Sufficient:
+        # Native kernels whose sums do not depend on the number of threads:
+        # the Gram matrix, and one pass over y for the cross products and
+        # sums of squares.
+        w = np.empty(0) if weights is None else weights
+        n = float(len(y)) if weights is None else float(weights.sum())
+        G = _columns.gram(Phi, w)
         if y.ndim == 2:
-            # Many columns: one native pass over y for the cross products and
-            # sums of squares.
-            w = np.empty(0) if weights is None else weights
             cross, yy = _columns.column_cross(Phi, y, w)
-            if weights is None:
-                return cls(Phi.T @ Phi, cross, yy, float(len(y)))
-            return cls((Phi * weights[:, None]).T @ Phi, cross, yy, float(weights.sum()))
-        if weights is None:
-            return cls(Phi.T @ Phi, Phi.T @ y, float(y @ y), float(len(y)))
-        Pw = Phi * weights[:, None]
-        return cls(Pw.T @ Phi, Pw.T @ y, float(y @ (weights * y)), float(weights.sum()))
+            return cls(G, cross, yy, n)
+        cross, yy = _columns.column_cross(Phi, y[:, None], w)
+        return cls(G, cross[:, 0], float(yy[0]), n)
 
     def __add__(self, other: Sufficient) -> Sufficient:
         return Sufficient(

@@ -15,7 +15,7 @@ from typing import Protocol
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp._native import zorp_columns as _columns
+from zorp._native import _kernels as _columns
 from zorp._validation import check_finite
 from zorp.bases import Box, PowerBasis
 from zorp.robust import tukey_weights

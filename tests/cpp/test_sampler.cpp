@@ -150,7 +150,7 @@ TEST(SelectElite, EmptyCoefficientsFillBySortedPosition) {
 
 TEST(ParallelForEachChain, FailureIsRethrownOnTheCallingThread) {
     std::vector<int> ran(40, 0);
-    const auto body = [&ran](int c, detail::TeamControl&) {
+    const auto body = [&ran](int c, zorp::TeamControl&) {
         ran[static_cast<size_t>(c)] = 1;
         if (c == 31) {
             throw std::runtime_error("chain 31");
@@ -173,7 +173,7 @@ TEST(ParallelForEachChain, SerialLoopRunsOnTheCallingThread) {
     const std::thread::id caller = std::this_thread::get_id();
     std::vector<int> ran(9, 0);
     std::atomic<bool> elsewhere{false};
-    const auto body = [&](int c, detail::TeamControl&) {
+    const auto body = [&](int c, zorp::TeamControl&) {
         elsewhere = elsewhere || std::this_thread::get_id() != caller || omp_get_num_threads() != 1;
         ++ran[static_cast<size_t>(c)];
     };
@@ -198,7 +198,7 @@ TEST(ParallelForEachChain, CancellationStopsTheTeamFromTheCallingThread) {
     };
     std::atomic<int> team_size{0};
     std::atomic<bool> worker_running{false};
-    const auto body = [&](int, detail::TeamControl& control) {
+    const auto body = [&](int, zorp::TeamControl& control) {
         team_size = omp_get_num_threads();
         if (team_size < 2) {
             return;
@@ -230,7 +230,7 @@ TEST(ParallelForEachChain, CancellationStopsTheTeamFromTheCallingThread) {
     // Without a check, or with one that never fires, every item runs.
     started = 0;
     EXPECT_NO_THROW(detail::parallel_for_each_chain(
-        5, [&](int, detail::TeamControl& control) { started += control.keep_going(1); }));
+        5, [&](int, zorp::TeamControl& control) { started += control.keep_going(1); }));
     EXPECT_EQ(started, 5);
 }
 

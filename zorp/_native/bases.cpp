@@ -27,6 +27,28 @@ double col_deriv_scalar(double val, int p, int order) {
     }
 }
 
+namespace {
+
+// Writes zeros over a large matrix column by column, polling in between: the
+// first block of rows below touches a fresh page in every column at once, and
+// for a large matrix the faults of those pages (huge ones, zeroed by the
+// system) take seconds without a chance to poll.
+void touch_pages(MatrixXd& m, CancelPoller& poller) {
+    constexpr Index kLarge = Index{1} << 24;  // values (128 MiB)
+    if (m.size() < kLarge) {
+        return;
+    }
+    for (Index j = 0; j < m.cols(); ++j) {
+        for (Index r0 = 0; r0 < m.rows(); r0 += kLarge / 64) {
+            const Index len = std::min(kLarge / 64, m.rows() - r0);
+            m.col(j).segment(r0, len).setZero();
+            poller.add(len);
+        }
+    }
+}
+
+}  // namespace
+
 // One-dimensional bases.
 
 MatrixXd design_matrix_1d(int deg, const VectorRef& x, const CancelCheck& cancel) {
@@ -37,11 +59,12 @@ MatrixXd design_matrix_1d(int deg, const VectorRef& x, const CancelCheck& cancel
     const Index cols = Index{deg} + 1;
     MatrixXd Phi(n, cols);
     advise_huge_pages(Phi.data(), Phi.size());
+    CancelPoller poller(cancel);
+    touch_pages(Phi, poller);
     // Rows are processed in short blocks: column p - 1 of a block is still in L1
     // when column p is formed from it, and all column write streams advance
     // together. Each entry is still its left neighbour times x_i.
     constexpr Index block = 64;
-    CancelPoller poller(cancel);
     for (Index r0 = 0; r0 < n; r0 += block) {
         const Index len = std::min(block, n - r0);
         poller.add(len * cols);

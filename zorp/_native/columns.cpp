@@ -35,439 +35,6 @@ void check_shapes(const MatrixRef& Phi, Index n, Index t, const RowMatrixRef& co
 
 // Columns of a row-major Y transposed together for their MADs.
 constexpr Index kMadBlock = 32;
-// Buckets of one level of the selection, and the count below which the few
-// values left are selected directly.
-constexpr int kBuckets = 256;
-constexpr Index kDirectSelect = 48;
-constexpr int kMaxLevels = 4;
-
-// Smallest and largest of v[0, n) (n >= 1); false when a value is NaN.
-bool bounds(const double* v, Index n, double& lo, double& hi) {
-    Index i = 0;
-    lo = hi = v[0];
-    bool nan = false;
-#if defined(__AVX2__)
-    __m256d l0 = _mm256_set1_pd(v[0]);
-    __m256d l1 = l0;
-    __m256d h0 = l0;
-    __m256d h1 = l0;
-    __m256d un = _mm256_setzero_pd();
-    for (; i + 8 <= n; i += 8) {
-        const __m256d x0 = _mm256_loadu_pd(v + i);
-        const __m256d x1 = _mm256_loadu_pd(v + i + 4);
-        l0 = _mm256_min_pd(l0, x0);
-        h0 = _mm256_max_pd(h0, x0);
-        l1 = _mm256_min_pd(l1, x1);
-        h1 = _mm256_max_pd(h1, x1);
-        un = _mm256_or_pd(un, _mm256_cmp_pd(x0, x1, _CMP_UNORD_Q));
-    }
-    alignas(32) double lows[4];
-    alignas(32) double highs[4];
-    _mm256_store_pd(lows, _mm256_min_pd(l0, l1));
-    _mm256_store_pd(highs, _mm256_max_pd(h0, h1));
-    nan = _mm256_movemask_pd(un) != 0;
-    for (int q = 0; q < 4; ++q) {
-        lo = std::min(lo, lows[q]);
-        hi = std::max(hi, highs[q]);
-    }
-#endif
-    for (; i < n; ++i) {
-        nan |= std::isnan(v[i]);
-        lo = std::min(lo, v[i]);
-        hi = std::max(hi, v[i]);
-    }
-    return !nan && !std::isnan(lo) && !std::isnan(hi);
-}
-
-#if defined(__AVX2__)
-// Permutations (of eight 32-bit halves) that move the doubles of a 4-bit mask
-// to the front of a vector, in order.
-struct CompressTable {
-    alignas(32) std::int32_t idx[16][8];
-    constexpr CompressTable() : idx{} {
-        for (int m = 0; m < 16; ++m) {
-            int p = 0;
-            for (int j = 0; j < 4; ++j) {
-                if ((m >> j) & 1) {
-                    idx[m][2 * p] = 2 * j;
-                    idx[m][2 * p + 1] = 2 * j + 1;
-                    ++p;
-                }
-            }
-        }
-    }
-};
-constexpr CompressTable kCompress{};
-
-// Writes the lanes of x that `mask` selects to out, contiguously (four doubles
-// are stored, so out needs room for three more); returns how many.
-inline Index compress_store(__m256d x, int mask, double* out) {
-    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.idx[mask]));
-    _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(x), perm)));
-    return __builtin_popcount(static_cast<unsigned>(mask));
-}
-#endif
-
-// Values per bucket of one level of the bucket selection.
-using BucketCounts = std::array<Index, kBuckets>;
-
-// Bucket of x in a level over [lo, lo + kBuckets / scale], the values outside
-// it in the end buckets: a product, a clamp and a truncation of the difference,
-// monotone in x, so that a bucket never holds a value smaller than one of a
-// lower bucket.
-inline int bucket_of(double x, double lo, double scale) {
-    return static_cast<int>(std::clamp((x - lo) * scale, 0.0, kBuckets - 1.0));
-}
-
-#if defined(__AVX2__)
-// bucket_of of four values.
-inline __m128i buckets_of(__m256d x, __m256d lo, __m256d scale) {
-    const __m256d t =
-        _mm256_max_pd(_mm256_mul_pd(_mm256_sub_pd(x, lo), scale), _mm256_setzero_pd());
-    return _mm256_cvttpd_epi32(_mm256_min_pd(t, _mm256_set1_pd(kBuckets - 1.0)));
-}
-#endif
-
-// The smallest bucket q >= q_from whose values, with those of the buckets
-// below it, number more than r; `below` (the count below q_from on entry)
-// becomes the count below q. From a group boundary, sums of groups of buckets
-// skip most of the scan.
-int rank_bucket(const BucketCounts& total, int q_from, Index r, Index& below) {
-    constexpr int kGroup = 16;
-    int q = q_from;
-    while (q % kGroup == 0 && q + kGroup < kBuckets) {
-        Index group = 0;
-        for (int g = 0; g < kGroup; ++g) {
-            group += total[static_cast<size_t>(q + g)];
-        }
-        if (below + group > r) {
-            break;
-        }
-        below += group;
-        q += kGroup;
-    }
-    for (; below + total[static_cast<size_t>(q)] <= r; ++q) {
-        below += total[static_cast<size_t>(q)];
-    }
-    return q;
-}
-
-// One level of the bucket selection of the ranks r0 <= r1 of src[0, n) over
-// [lo, hi] (hi > lo, both finite; values outside go to the end buckets):
-// counts the values per bucket, then copies those of the buckets holding the
-// two ranks to dst (which may be src) and moves the ranks past the values of
-// the lower buckets. Returns the number copied, or -1 when the range's scale
-// overflows or underflows.
-Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1, double lo,
-                   double hi, std::vector<std::uint16_t>& bucket, BucketCounts& total) {
-    const double scale = kBuckets / (hi - lo);
-    if (!(scale > 0.0) || !std::isfinite(scale)) {
-        return -1;
-    }
-    std::uint16_t* idx = bucket.data();
-    Index i = 0;
-#if defined(__AVX2__)
-    {
-        // Eight buckets at a time, packed to 16 bits.
-        const __m256d lo4 = _mm256_set1_pd(lo);
-        const __m256d scale4 = _mm256_set1_pd(scale);
-        for (; i + 8 <= n; i += 8) {
-            const __m128i a = buckets_of(_mm256_loadu_pd(src + i), lo4, scale4);
-            const __m128i b = buckets_of(_mm256_loadu_pd(src + i + 4), lo4, scale4);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(idx + i), _mm_packus_epi32(a, b));
-        }
-    }
-#endif
-    for (; i < n; ++i) {
-        idx[i] = static_cast<std::uint16_t>(bucket_of(src[i], lo, scale));
-    }
-    // Four interleaved counts keep runs of equal buckets from serialising.
-    std::uint32_t count[4][kBuckets] = {};
-    i = 0;
-    for (; i + 4 <= n; i += 4) {
-        ++count[0][idx[i]];
-        ++count[1][idx[i + 1]];
-        ++count[2][idx[i + 2]];
-        ++count[3][idx[i + 3]];
-    }
-    for (; i < n; ++i) {
-        ++count[0][idx[i]];
-    }
-    for (int q = 0; q < kBuckets; ++q) {
-        total[static_cast<size_t>(q)] = count[0][q] + count[1][q] + count[2][q] + count[3][q];
-    }
-    Index below = 0;
-    const int q0 = rank_bucket(total, 0, r0, below);
-    Index below1 = below;
-    const int q1 = rank_bucket(total, q0, r1, below1);
-    // The kept values go to the front of dst; in place, a store never passes
-    // the values already read. When they are few, groups of values wholly
-    // outside [q0, q1] are skipped on one test; else every group is compressed.
-    const Index n_kept = below1 + total[static_cast<size_t>(q1)] - below;
-    Index m = 0;
-    Index j = 0;
-#if defined(__AVX2__)
-    if (n_kept * 8 <= n) {
-        const __m256i first = _mm256_set1_epi16(static_cast<std::int16_t>(q0 - 1));
-        const __m256i last = _mm256_set1_epi16(static_cast<std::int16_t>(q1 + 1));
-        for (; j + 16 <= n; j += 16) {
-            const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + j));
-            const __m256i in =
-                _mm256_and_si256(_mm256_cmpgt_epi16(q, first), _mm256_cmpgt_epi16(last, q));
-            // Two mask bits per value.
-            for (auto mask = static_cast<unsigned>(_mm256_movemask_epi8(in)); mask != 0;
-                 mask &= mask - 1, mask &= mask - 1) {
-                dst[m++] = src[j + __builtin_ctz(mask) / 2];
-            }
-        }
-    } else {
-        const __m128i first = _mm_set1_epi32(q0 - 1);
-        const __m128i last = _mm_set1_epi32(q1 + 1);
-        for (; j + 4 <= n; j += 4) {
-            const __m256d x = _mm256_loadu_pd(src + j);
-            const __m128i q =
-                _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(idx + j)));
-            const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(q, first), _mm_cmplt_epi32(q, last));
-            m += compress_store(x, _mm_movemask_ps(_mm_castsi128_ps(in)), dst + m);
-        }
-    }
-#endif
-    for (; j < n; ++j) {
-        const double x = src[j];
-        dst[m] = x;
-        m += static_cast<Index>(idx[j] >= q0 && idx[j] <= q1);
-    }
-    r0 -= below;
-    r1 -= below;
-    return m;
-}
-
-// The order statistics of ranks r0 and r1 (r0 <= r1 <= r0 + 1) of v[0, n), all
-// within [lo, hi] and none NaN, into a and b; reorders v. Bucket levels narrow
-// the candidates of the two ranks; std::nth_element finishes on the few left.
-void order_pair(double* v, Index n, Index r0, Index r1, double lo, double hi,
-                std::vector<std::uint16_t>& bucket, double& a, double& b) {
-    BucketCounts total;
-    for (int level = 0; level < kMaxLevels && n > kDirectSelect; ++level) {
-        if (level > 0) {
-            bounds(v, n, lo, hi);
-        }
-        if (!(hi > lo)) {
-            a = b = lo;  // every value left is the same
-            return;
-        }
-        const Index kept = bucket_level(v, v, n, r0, r1, lo, hi, bucket, total);
-        if (kept < 0) {
-            break;  // select directly
-        }
-        n = kept;
-    }
-    double* at = v + r0;
-    std::nth_element(v, at, v + n);
-    a = *at;
-    b = r1 == r0 ? a : *std::min_element(at + 1, v + n);
-}
-
-// Ranks of the lower and upper middle order statistics of n values.
-inline Index lower_middle(Index n) { return n % 2 == 1 ? n / 2 : n / 2 - 1; }
-
-double middle_value(Index n, double a, double b) { return n % 2 == 1 ? b : 0.5 * (a + b); }
-
-double median_of(double* v, Index n, double lo, double hi, std::vector<std::uint16_t>& bucket) {
-    double a = 0.0;
-    double b = 0.0;
-    order_pair(v, n, lower_middle(n), n / 2, lo, hi, bucket, a, b);
-    return middle_value(n, a, b);
-}
-
-// The median of the distances |x - m| from the bucket counts of x's first
-// level (over [lo, lo + kBuckets * width]): the buckets around m's bound the
-// distances of their values to within a bucket width, which gives a band of
-// distances certain to hold the two middle ones; one pass counts the distances
-// below the band and keeps those inside it. Returns false, with nothing
-// changed that matters, when the band missed (the caller then selects on all
-// distances).
-bool band_mad(const double* x, Index n, double m, double lo, double width, bool open_ends,
-              const BucketCounts& total, double* v, std::vector<std::uint16_t>& bucket,
-              double& out) {
-    const int qm = bucket_of(m, lo, 1.0 / width);
-    const Index r0 = lower_middle(n);
-    const Index r1 = n / 2;
-    // The fewest buckets on each side of m's holding more than r0 values, then
-    // more than r1.
-    Index inside = total[static_cast<size_t>(qm)];
-    int reach0 = 0;
-    int reach = 0;
-    for (; inside <= r1 && reach < kBuckets; ++reach) {
-        reach0 += static_cast<int>(inside <= r0);
-        const int left = qm - reach - 1;
-        const int right = qm + reach + 1;
-        inside += (left >= 0 ? total[static_cast<size_t>(left)] : 0) +
-                  (right < kBuckets ? total[static_cast<size_t>(right)] : 0);
-    }
-    reach0 += static_cast<int>(inside <= r0);
-    // With m at f widths into its bucket, the values of the buckets within
-    // `reach` of m's lie within max(reach + f, reach + 1 - f) widths of m, and
-    // those beyond reach0 - 1 at least min(reach0 - 1 + f, reach0 - f) widths
-    // away: the middle distances lie between. The margin covers the rounding
-    // of the buckets, relative to the width and to the values' magnitude.
-    const double f = std::clamp((m - lo) / width - qm, 0.0, 1.0);
-    const double margin = width / 8 + 8 * std::numeric_limits<double>::epsilon() *
-                                          (std::abs(lo) + std::abs(lo + kBuckets * width));
-    const double d_lo = std::max(0.0, std::min(reach0 - 1 + f, reach0 - f) * width - margin);
-    // End buckets that also hold the values outside the level bound nothing.
-    const bool unbounded = open_ends && (qm - reach <= 0 || qm + reach >= kBuckets - 1);
-    const double d_hi = unbounded ? std::numeric_limits<double>::infinity()
-                                  : std::max(reach + f, reach + 1 - f) * width + margin;
-    Index below = 0;
-    Index kept = 0;
-    Index i = 0;
-#if defined(__AVX2__)
-    const __m256d sign = _mm256_set1_pd(-0.0);
-    const __m256d m4 = _mm256_set1_pd(m);
-    const __m256d lo4 = _mm256_set1_pd(d_lo);
-    const __m256d hi4 = _mm256_set1_pd(d_hi);
-    // Counts of the distances below the band, as negated all-ones lanes.
-    __m256i under_count = _mm256_setzero_si256();
-    for (; i + 8 <= n; i += 8) {
-        const __m256d d0 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i), m4));
-        const __m256d d1 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i + 4), m4));
-        const __m256d u0 = _mm256_cmp_pd(d0, lo4, _CMP_LT_OQ);
-        const __m256d u1 = _mm256_cmp_pd(d1, lo4, _CMP_LT_OQ);
-        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u0));
-        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u1));
-        const int in0 =
-            _mm256_movemask_pd(_mm256_andnot_pd(u0, _mm256_cmp_pd(d0, hi4, _CMP_LE_OQ)));
-        const int in1 =
-            _mm256_movemask_pd(_mm256_andnot_pd(u1, _mm256_cmp_pd(d1, hi4, _CMP_LE_OQ)));
-        kept += compress_store(d0, in0, v + kept);
-        kept += compress_store(d1, in1, v + kept);
-    }
-    alignas(32) std::int64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), under_count);
-    below = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-#endif
-    for (; i < n; ++i) {
-        const double d = std::abs(x[i] - m);
-        below += static_cast<Index>(d < d_lo);
-        v[kept] = d;
-        kept += static_cast<Index>(d >= d_lo && d <= d_hi);
-    }
-    if (below > r0 || below + kept <= r1) {
-        return false;
-    }
-    double a = 0.0;
-    double b = 0.0;
-    order_pair(v, kept, r0 - below, r1 - below, d_lo, d_hi, bucket, a, b);
-    out = middle_value(n, a, b);
-    return true;
-}
-
-// Narrows [lo, hi], the bounds of x[0, n), to the range between the fourth
-// smallest and fourth largest of a strided sample of about 32 values (between
-// the extremes of a sample under 24 values) when that range is finite and not
-// a single value: a few far outliers then no longer set the buckets' width.
-void sample_range(const double* x, Index n, double& lo, double& hi) {
-    constexpr Index kSample = 32;
-    constexpr int kTrim = 3;
-    const Index stride = std::max<Index>(1, n / kSample);
-    // The kTrim + 1 smallest and largest so far, in order, by insertion.
-    std::array<double, kTrim + 1> small;
-    std::array<double, kTrim + 1> large;
-    small.fill(std::numeric_limits<double>::infinity());
-    large.fill(-std::numeric_limits<double>::infinity());
-    Index taken = 0;
-    for (Index i = 0; i < n; i += stride, ++taken) {
-        double s = x[i];
-        double l = x[i];
-        for (int q = 0; q <= kTrim; ++q) {
-            const double s_q = small[static_cast<size_t>(q)];
-            const double l_q = large[static_cast<size_t>(q)];
-            small[static_cast<size_t>(q)] = std::min(s_q, s);
-            s = std::max(s_q, s);
-            large[static_cast<size_t>(q)] = std::max(l_q, l);
-            l = std::min(l_q, l);
-        }
-    }
-    const size_t k = taken >= 6 * (kTrim + 1) ? kTrim : 0;
-    const double a = small[k];
-    const double b = large[k];
-    if (b > a && std::isfinite(b - a)) {
-        lo = a;
-        hi = b;
-    }
-}
-
-// mad() of x[0, n) (n >= 1, no NaN) whose values lie within [lo, hi], with
-// `work` (length n + 4) and `bucket` (n) as scratch.
-double mad_within(const double* x, Index n, double lo, double hi, std::vector<double>& work,
-                  std::vector<std::uint16_t>& bucket) {
-    if (!(hi > lo)) {
-        // A constant column; infinite, its distances are inf - inf.
-        return std::isinf(lo) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
-    }
-    double* v = work.data();
-    double m = 0.0;
-    BucketCounts total;
-    Index r0 = lower_middle(n);
-    Index r1 = n / 2;
-    // The first level spans the bulk of a sample: far outliers fall into the
-    // end buckets instead of widening every bucket.
-    double first = lo;
-    double last = hi;
-    sample_range(x, n, first, last);
-    const Index kept =
-        n > kDirectSelect ? bucket_level(x, v, n, r0, r1, first, last, bucket, total) : -1;
-    if (kept >= 0) {
-        // The median from the first level's candidates, then the distances'
-        // median from the same level's counts.
-        double a = 0.0;
-        double b = 0.0;
-        double klo = lo;
-        double khi = hi;
-        if (kept > kDirectSelect) {
-            bounds(v, kept, klo, khi);
-        }
-        order_pair(v, kept, r0, r1, klo, khi, bucket, a, b);
-        m = middle_value(n, a, b);
-        double out = 0.0;
-        const bool open_ends = first > lo || last < hi;
-        if (std::isfinite(m) &&
-            band_mad(x, n, m, first, (last - first) / kBuckets, open_ends, total, v, bucket, out)) {
-            return out;
-        }
-    } else {
-        std::copy(x, x + n, v);
-        m = median_of(v, n, lo, hi, bucket);
-    }
-    for (Index i = 0; i < n; ++i) {
-        v[i] = std::abs(x[i] - m);
-    }
-    // Rounded differences are monotone, so no distance exceeds the larger of
-    // the two to the extremes. A median at an infinite extreme makes a
-    // distance inf - inf, NaN as in mad().
-    const double above = hi - m;
-    const double below = m - lo;
-    if (std::isnan(above) || std::isnan(below)) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return median_of(v, n, 0.0, std::max(above, below), bucket);
-}
-
-// mad() of x[0, n), with `work` (length n + 4) and `bucket` (n) as scratch.
-double mad_of(const double* x, Index n, std::vector<double>& work,
-              std::vector<std::uint16_t>& bucket) {
-    if (n == 0) {
-        return 0.0;
-    }
-    double lo = 0.0;
-    double hi = 0.0;
-    if (!bounds(x, n, lo, hi)) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return mad_within(x, n, lo, hi, work, bucket);
-}
-
 // The columns [j0, j0 + w) of a row-major Y (n >= 1 rows) transposed to the
 // rows of T (w x n), with each column's smallest and largest value and whether
 // it holds a NaN (its bounds are then meaningless).
@@ -534,11 +101,74 @@ void transpose_block(const RowMatrixRef& Y, Index j0, Index w, double* T, double
         for (Index i = 0; i < n; ++i) {
             t[i] = Y(i, j0 + v);
         }
-        nan[v] = !bounds(t, n, lo[v], hi[v]);
+        nan[v] = !value_bounds(t, n, lo[v], hi[v]);
     }
 }
 
 bool mads_pay(Index n, Index t) { return n * t >= Index{1} << 16; }
+
+// Columns per task of the MADs: kMadBlock, fewer for long columns, so that a
+// task stays short (a few tens of milliseconds) and cancellation prompt.
+Index mad_block(Index n) {
+    return std::clamp<Index>((Index{1} << 21) / std::max<Index>(n, 1) / 4 * 4, 4, kMadBlock);
+}
+
+// Rows of the design per step of a Gram part, and the bounds on the number of
+// parts: at least kGramMinRows rows each, at most kGramParts of them, and not
+// more than kGramPartValues values of partial sums in all.
+constexpr Index kGramStep = 4096;
+constexpr Index kGramMinRows = 2048;
+constexpr Index kGramParts = 64;
+constexpr Index kGramPartValues = Index{1} << 22;
+
+// Adds the lower triangle of rows' W rows to G, for the rows from r0 of the
+// design (w empty for unit weights).
+template <class Rows>
+void add_gram_step(const Rows& rows, const VectorRef& w, Index r0, MatrixXd& G) {
+    if (w.size() > 0) {
+        const MatrixXd wrows = w.segment(r0, rows.rows()).asDiagonal() * rows;
+        G.triangularView<Eigen::Lower>() += rows.transpose() * wrows;
+    } else {
+        G.selfadjointView<Eigen::Lower>().rankUpdate(rows.transpose());
+    }
+}
+
+template <class PhiRef>
+MatrixXd gram_of(const PhiRef& Phi, const VectorRef& w, const CancelCheck& cancel) {
+    const Index n = Phi.rows();
+    const Index k = Phi.cols();
+    if (w.size() > 0 && w.size() != n) {
+        throw std::invalid_argument("gram: the weights must have one value per row of Phi");
+    }
+    MatrixXd G = MatrixXd::Zero(k, k);
+    if (n == 0 || k == 0) {
+        return G;
+    }
+    // The partition depends on n and k alone, never on the thread count.
+    const Index parts = std::max<Index>(1, std::min({(n + kGramMinRows - 1) / kGramMinRows,
+                                                     kGramParts, kGramPartValues / (k * k)}));
+    const Index rows_per_part = (n + parts - 1) / parts;
+    std::vector<MatrixXd> part(static_cast<size_t>(parts));
+    for_each_block(
+        parts, n * k * k >= kParallelWork,
+        [&](Index p, TeamControl& control) {
+            MatrixXd& Gp = part[static_cast<size_t>(p)];
+            Gp = MatrixXd::Zero(k, k);
+            const Index end = std::min(n, (p + 1) * rows_per_part);
+            for (Index r0 = p * rows_per_part; r0 < end; r0 += kGramStep) {
+                if (!control.keep_going(kGramStep * k * k)) {
+                    return;
+                }
+                add_gram_step(Phi.middleRows(r0, std::min(kGramStep, end - r0)), w, r0, Gp);
+            }
+        },
+        cancel);
+    for (const MatrixXd& Gp : part) {
+        G.triangularView<Eigen::Lower>() += Gp;
+    }
+    G.triangularView<Eigen::StrictlyUpper>() = G.transpose();
+    return G;
+}
 
 // Columns of Y per task of the cross products.
 constexpr Index kCrossBlock = 128;
@@ -666,7 +296,8 @@ void cross_block(const MatrixXd& PwT, const MatrixRef& Y, const VectorRef& w, In
 }
 
 template <class YRef>
-ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w) {
+ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w,
+                     const CancelCheck& cancel) {
     const Index n = Y.rows();
     const Index t = Y.cols();
     const bool weighted = w.size() > 0;
@@ -679,10 +310,13 @@ ColumnCross cross_of(const MatrixRef& Phi, const YRef& Y, const VectorRef& w) {
                                   : MatrixXd(Phi.transpose());
     ColumnCross out{MatrixXd(Phi.cols(), t), VectorXd(t)};
     const Index n_blocks = (t + kCrossBlock - 1) / kCrossBlock;
-    for_each_block(n_blocks, n * t * (Phi.cols() + 1) >= Index{1} << 22, [&](Index b) {
-        const Index j0 = b * kCrossBlock;
-        cross_block(PwT, Y, w, j0, std::min(kCrossBlock, t - j0), out);
-    });
+    for_each_block(
+        n_blocks, n * t * (Phi.cols() + 1) >= Index{1} << 22,
+        [&](Index b) {
+            const Index j0 = b * kCrossBlock;
+            cross_block(PwT, Y, w, j0, std::min(kCrossBlock, t - j0), out);
+        },
+        cancel);
     return out;
 }
 
@@ -804,58 +438,74 @@ MatrixXd product(const MatrixRef& A, const MatrixRef& B) {
     return A * B;
 }
 
-ColumnCross column_cross(const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w) {
-    return cross_of(Phi, Y, w);
+ColumnCross column_cross(const MatrixRef& Phi, const RowMatrixRef& Y, const VectorRef& w,
+                         const CancelCheck& cancel) {
+    return cross_of(Phi, Y, w, cancel);
 }
 
-ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w) {
-    return cross_of(Phi, Y, w);
+ColumnCross column_cross(const MatrixRef& Phi, const MatrixRef& Y, const VectorRef& w,
+                         const CancelCheck& cancel) {
+    return cross_of(Phi, Y, w, cancel);
 }
 
-VectorXd column_mads(const RowMatrixRef& Y) {
+MatrixXd gram(const MatrixRef& Phi, const VectorRef& w, const CancelCheck& cancel) {
+    return gram_of(Phi, w, cancel);
+}
+
+MatrixXd gram(const RowMatrixRef& Phi, const VectorRef& w, const CancelCheck& cancel) {
+    return gram_of(Phi, w, cancel);
+}
+
+VectorXd column_mads(const RowMatrixRef& Y, const CancelCheck& cancel) {
     const Index n = Y.rows();
     const Index t = Y.cols();
     if (n == 0) {
         return VectorXd::Zero(t);
     }
     VectorXd out(t);
-    const Index n_blocks = (t + kMadBlock - 1) / kMadBlock;
-    for_each_block(n_blocks, mads_pay(n, t), [&](Index blk) {
-        const Index j0 = blk * kMadBlock;
-        const Index w = std::min(kMadBlock, t - j0);
-        std::vector<double> T(static_cast<size_t>(w * n));
-        std::array<double, kMadBlock> lo{};
-        std::array<double, kMadBlock> hi{};
-        std::array<bool, kMadBlock> nan{};
-        transpose_block(Y, j0, w, T.data(), lo.data(), hi.data(), nan.data());
-        std::vector<double> work(static_cast<size_t>(n + 4));
-        std::vector<std::uint16_t> bucket(static_cast<size_t>(n));
-        for (Index v = 0; v < w; ++v) {
-            const auto q = static_cast<size_t>(v);
-            out[j0 + v] = nan[q] ? std::numeric_limits<double>::quiet_NaN()
-                                 : mad_within(T.data() + v * n, n, lo[q], hi[q], work, bucket);
-        }
-    });
+    const Index per_block = mad_block(n);
+    const Index n_blocks = (t + per_block - 1) / per_block;
+    for_each_block(
+        n_blocks, mads_pay(n, t),
+        [&](Index blk) {
+            const Index j0 = blk * per_block;
+            const Index w = std::min(per_block, t - j0);
+            std::vector<double> T(static_cast<size_t>(w * n));
+            std::array<double, kMadBlock> lo{};
+            std::array<double, kMadBlock> hi{};
+            std::array<bool, kMadBlock> nan{};
+            transpose_block(Y, j0, w, T.data(), lo.data(), hi.data(), nan.data());
+            MadScratch scratch(n);
+            for (Index v = 0; v < w; ++v) {
+                const auto q = static_cast<size_t>(v);
+                out[j0 + v] = nan[q] ? std::numeric_limits<double>::quiet_NaN()
+                                     : mad_within(T.data() + v * n, n, lo[q], hi[q], scratch);
+            }
+        },
+        cancel);
     return out;
 }
 
-VectorXd column_mads(const MatrixRef& Y) {
+VectorXd column_mads(const MatrixRef& Y, const CancelCheck& cancel) {
     const Index n = Y.rows();
     const Index t = Y.cols();
     VectorXd out(t);
-    const Index n_blocks = (t + kMadBlock - 1) / kMadBlock;
-    for_each_block(n_blocks, mads_pay(n, t), [&](Index blk) {
-        std::vector<double> work(static_cast<size_t>(n + 4));
-        std::vector<std::uint16_t> bucket(static_cast<size_t>(n));
-        for (Index j = blk * kMadBlock; j < std::min(t, (blk + 1) * kMadBlock); ++j) {
-            out[j] = mad_of(Y.data() + j * Y.outerStride(), n, work, bucket);
-        }
-    });
+    const Index per_block = mad_block(n);
+    const Index n_blocks = (t + per_block - 1) / per_block;
+    for_each_block(
+        n_blocks, mads_pay(n, t),
+        [&](Index blk) {
+            MadScratch scratch(n);
+            for (Index j = blk * per_block; j < std::min(t, (blk + 1) * per_block); ++j) {
+                out[j] = mad_of(Y.data() + j * Y.outerStride(), n, scratch);
+            }
+        },
+        cancel);
     return out;
 }
 
 IndexVector column_hit_counts(const MatrixRef& Phi, const RowMatrixRef& Y, const RowMatrixRef& coef,
-                              const VectorRef& eps) {
+                              const VectorRef& eps, const CancelCheck& cancel) {
     const Index t = Y.cols();
     check_shapes(Phi, Y.rows(), t, coef, eps);
     IndexVector hits = IndexVector::Zero(t);
@@ -867,15 +517,19 @@ IndexVector column_hit_counts(const MatrixRef& Phi, const RowMatrixRef& Y, const
             P[static_cast<size_t>(i * k + l)] = Phi(i, l);
         }
     }
-    for_each_block(n_blocks, parallel_pays(Y.rows(), t, k), [&](Index b) {
-        const Index j0 = b * kColumnBlock;
-        hits_row_block(P, k, Y, coef, eps, j0, std::min(kColumnBlock, t - j0), hits.data() + j0);
-    });
+    for_each_block(
+        n_blocks, parallel_pays(Y.rows(), t, k),
+        [&](Index b) {
+            const Index j0 = b * kColumnBlock;
+            hits_row_block(P, k, Y, coef, eps, j0, std::min(kColumnBlock, t - j0),
+                           hits.data() + j0);
+        },
+        cancel);
     return hits;
 }
 
 IndexVector column_hit_counts(const MatrixRef& Phi, const MatrixRef& Y, const RowMatrixRef& coef,
-                              const VectorRef& eps) {
+                              const VectorRef& eps, const CancelCheck& cancel) {
     const Index t = Y.cols();
     check_shapes(Phi, Y.rows(), t, coef, eps);
     IndexVector hits = IndexVector::Zero(t);
@@ -886,7 +540,8 @@ IndexVector column_hit_counts(const MatrixRef& Phi, const MatrixRef& Y, const Ro
                        for (Index j = b * per_block; j < std::min(t, (b + 1) * per_block); ++j) {
                            hits[j] = hits_column(Phi, Y, coef, eps[j], j, r);
                        }
-                   });
+                   },
+                   cancel);
     return hits;
 }
 

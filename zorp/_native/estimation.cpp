@@ -237,7 +237,8 @@ void gram_lower_block_rows(const double* x, Index ld, const double* y, Index M, 
 // are read in place by their own kernel; otherwise each block is a symmetric
 // rank update and a product.
 template <class Design>
-void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b) {
+void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, VectorXd& b,
+                          CancelPoller& poller) {
     const Index M = Phi.cols();
     if (M == 0) {
         return;
@@ -254,6 +255,7 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
     Index in_group = 0;
     for (Index r0 = 0; r0 < Phi.rows(); r0 += rows) {
         const Index len = std::min(rows, Phi.rows() - r0);
+        poller.add(len * (M + 1) * (M + 2) / 2);
 #if defined(__AVX2__) && defined(__FMA__)
         if constexpr (Design::IsRowMajor) {
             gram_lower_block_rows(Phi.data() + r0 * Phi.outerStride(), Phi.outerStride(),
@@ -306,11 +308,11 @@ void gram_lower_and_cross(const Design& Phi, const VectorRef& y, MatrixXd& A, Ve
 // false when X is ill-conditioned, where the direct SVD of X is more accurate,
 // and for every rank-deficient X, whose rank decisions are left to it.
 template <class Design>
-bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta) {
+bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta, CancelPoller& poller) {
     const Index k = X.cols();
     MatrixXd G = MatrixXd::Zero(k, k);
     VectorXd unused = VectorXd::Zero(k);
-    gram_lower_and_cross(X, y, G, unused);
+    gram_lower_and_cross(X, y, G, unused, poller);
     const Eigen::LLT<MatrixXd, Eigen::Lower> first(G);
     if (first.info() != Eigen::Success) {
         return false;
@@ -328,6 +330,7 @@ bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta) {
     MatrixXd Q1(std::min(rows, X.rows()), k);
     for (Index r0 = 0; r0 < X.rows(); r0 += rows) {
         const Index len = std::min(rows, X.rows() - r0);
+        poller.add(len * k * (k + 2));
         auto block = Q1.topRows(len);
         block = X.middleRows(r0, len);
         // Q1 = X R1^-1 with R1 = L1': solve Q1 L1' = X from the right.
@@ -360,6 +363,7 @@ bool ols_by_qr(const Design& X, const VectorRef& y, VectorXd& beta) {
     double rr = 0.0;
     for (Index r0 = 0; r0 < X.rows(); r0 += rows) {
         const Index len = std::min(rows, X.rows() - r0);
+        poller.add(2 * len * k);
         const auto block = X.middleRows(r0, len);
         const VectorXd r = y.segment(r0, len) - block * beta;
         z.noalias() += block.transpose() * r;
@@ -405,7 +409,8 @@ void check_finite_inputs(const Design& Phi, const MatrixXd& gram, const VectorRe
 
 template <class Design>
 VectorXd penalized_solve(const Design& Phi, const VectorRef& y, const MatrixXd* R1,
-                         const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
+                         const MatrixXd* R2, double gamma1, double gamma2, double ridge,
+                         const CancelCheck& cancel) {
     const Index M = Phi.cols();
     if (y.size() != Phi.rows()) {
         throw std::invalid_argument("fit_regularized_linear: len(y) != rows of Phi");
@@ -416,7 +421,8 @@ VectorXd penalized_solve(const Design& Phi, const VectorRef& y, const MatrixXd* 
     const double n = static_cast<double>(y.size());
     MatrixXd A = MatrixXd::Zero(M, M);
     VectorXd b = VectorXd::Zero(M);
-    gram_lower_and_cross(Phi, y, A, b);
+    CancelPoller poller(cancel);
+    gram_lower_and_cross(Phi, y, A, b, poller);
     check_finite_inputs(Phi, A, y, R1, R2, gamma1, gamma2, ridge);
     A.diagonal().array() += ridge;
     if (gamma1 != 0.0 && R1 != nullptr) {
@@ -436,19 +442,21 @@ VectorXd penalized_solve(const Design& Phi, const VectorRef& y, const MatrixXd* 
 }  // namespace
 
 VectorXd fit_regularized_linear(const MatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
-                                const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
-    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge);
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge,
+                                const CancelCheck& cancel) {
+    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge, cancel);
 }
 
 VectorXd fit_regularized_linear(const RowMatrixRef& Phi, const VectorRef& y, const MatrixXd* R1,
-                                const MatrixXd* R2, double gamma1, double gamma2, double ridge) {
-    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge);
+                                const MatrixXd* R2, double gamma1, double gamma2, double ridge,
+                                const CancelCheck& cancel) {
+    return penalized_solve(Phi, y, R1, R2, gamma1, gamma2, ridge, cancel);
 }
 
 namespace {
 
 template <class Design>
-VectorXd least_squares(const Design& X, const VectorRef& y) {
+VectorXd least_squares(const Design& X, const VectorRef& y, const CancelCheck& cancel) {
     if (y.size() != X.rows()) {
         throw std::invalid_argument("ols: len(y) != rows of X");
     }
@@ -457,12 +465,18 @@ VectorXd least_squares(const Design& X, const VectorRef& y) {
     }
     // The decomposition flags non-finite input only through its status and
     // would then solve to zeros; refuse it instead.
-    if (!X.allFinite()) {
-        throw std::invalid_argument("ols: X contains non-finite values");
+    CancelPoller poller(cancel);
+    constexpr Index kScanRows = 4096;
+    for (Index r0 = 0; r0 < X.rows(); r0 += kScanRows) {
+        const Index len = std::min(kScanRows, X.rows() - r0);
+        if (!X.middleRows(r0, len).allFinite()) {
+            throw std::invalid_argument("ols: X contains non-finite values");
+        }
+        poller.add(len * X.cols());
     }
     if (X.rows() >= kQrMinRows && X.rows() >= 2 * X.cols()) {
         VectorXd beta;
-        if (ols_by_qr(X, y, beta)) {
+        if (ols_by_qr(X, y, beta, poller)) {
             return beta;
         }
     }
@@ -472,8 +486,12 @@ VectorXd least_squares(const Design& X, const VectorRef& y) {
 
 }  // namespace
 
-VectorXd ols(const MatrixRef& X, const VectorRef& y) { return least_squares(X, y); }
+VectorXd ols(const MatrixRef& X, const VectorRef& y, const CancelCheck& cancel) {
+    return least_squares(X, y, cancel);
+}
 
-VectorXd ols(const RowMatrixRef& X, const VectorRef& y) { return least_squares(X, y); }
+VectorXd ols(const RowMatrixRef& X, const VectorRef& y, const CancelCheck& cancel) {
+    return least_squares(X, y, cancel);
+}
 
 }  // namespace zorp

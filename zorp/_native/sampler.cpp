@@ -1,13 +1,9 @@
 #include "sampler.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include "parallel.hpp"
@@ -134,72 +130,6 @@ std::vector<Chain> select_elite(const std::vector<Chain>& sorted, int n_elite) {
     return elite;
 }
 
-bool TeamControl::keep_going(Index work) {
-    if (omp_get_thread_num() == 0 && !stopped()) {
-        try {
-            poller_.add(work);
-        } catch (...) {
-            reason_ = std::current_exception();
-            stop_.store(true, std::memory_order_relaxed);
-        }
-    }
-    return !stopped();
-}
-
-void TeamControl::poll_on_calling_thread() {
-    if (omp_get_thread_num() != 0 || stopped()) {
-        return;
-    }
-    try {
-        poller_.poll();
-    } catch (...) {
-        reason_ = std::current_exception();
-        stop_.store(true, std::memory_order_relaxed);
-    }
-}
-
-void TeamControl::rethrow_if_stopped() const {
-    if (reason_) {
-        std::rethrow_exception(reason_);
-    }
-}
-
-void parallel_for_each_chain(int n, const std::function<void(int, TeamControl&)>& body,
-                             const CancelCheck& cancel, bool in_parallel) {
-    install_fork_handler();
-    std::vector<std::exception_ptr> errors(static_cast<size_t>(std::max(n, 0)));
-    TeamControl control(cancel);
-    std::atomic<int> finished{0};
-#pragma omp parallel if (in_parallel)
-    {
-#pragma omp for schedule(dynamic, 1) nowait
-        for (int c = 0; c < n; ++c) {
-            if (!control.stopped()) {
-                try {
-                    body(c, control);
-                } catch (...) {
-                    errors[static_cast<size_t>(c)] = std::current_exception();
-                }
-            }
-            finished.fetch_add(1, std::memory_order_release);
-        }
-        // The calling thread has no item left: it keeps answering interrupts
-        // while the rest of the team finishes its chains.
-        if (omp_get_thread_num() == 0) {
-            while (finished.load(std::memory_order_acquire) < n) {
-                control.poll_on_calling_thread();
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
-        }
-    }
-    control.rethrow_if_stopped();
-    for (const std::exception_ptr& err : errors) {
-        if (err) {
-            std::rethrow_exception(err);
-        }
-    }
-}
-
 }  // namespace detail
 
 TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite,
@@ -234,7 +164,7 @@ MCMCResult TournamentMCMC::fit(const MatrixRef& X, const VectorRef& y, const Mat
     // Warm-up: independent cooling chains, each with its own stream.
     detail::parallel_for_each_chain(
         n_chains_,
-        [&](int c, detail::TeamControl& control) {
+        [&](int c, TeamControl& control) {
             std::mt19937_64 rng(seed_ + 1000u * static_cast<std::uint64_t>(c));
             std::normal_distribution<double> init(0.0, 0.5);
             std::normal_distribution<double> prop(0.0, step_size_);

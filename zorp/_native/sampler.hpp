@@ -1,13 +1,13 @@
 // Tournament MCMC search of coefficient space.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <random>
 #include <vector>
 
+#include "parallel.hpp"
 #include "types.hpp"
 
 namespace zorp {
@@ -70,42 +70,6 @@ void sort_chains(std::vector<Chain>& chains);
 // then every chain farther than 0.1 from all members already taken, then a fill
 // by sorted position starting at the elite's size. Holds at least one chain.
 std::vector<Chain> select_elite(const std::vector<Chain>& sorted, int n_elite);
-
-// Lets the bodies of a parallel loop ask, between their iterations, whether to
-// go on. On the calling thread (thread 0 of the team) asking also polls the
-// cancellation check; other threads only read the shared stop flag.
-class TeamControl {
-  public:
-    explicit TeamControl(const CancelCheck& cancel) : poller_(cancel) {}
-
-    // True while the work should continue; `work` counts towards the polling
-    // budget of the calling thread.
-    bool keep_going(Index work);
-
-    // Polls the check now if this is the calling thread; never throws.
-    void poll_on_calling_thread();
-
-    bool stopped() const { return stop_.load(std::memory_order_relaxed); }
-    // Rethrows what stopped the team on the calling thread (Cancelled or the
-    // check's own exception); does nothing if it was not stopped.
-    void rethrow_if_stopped() const;
-
-  private:
-    CancelPoller poller_;
-    std::atomic<bool> stop_{false};
-    std::exception_ptr reason_;  // written by the calling thread only
-};
-
-// Runs body(c, control) for c = 0 .. n - 1 on an OpenMP team (dynamic schedule,
-// chunk 1), or on the calling thread alone when `in_parallel` is false. An
-// exception thrown by a body is kept in that item's slot; after the region the
-// one of the lowest item index is rethrown on the calling thread. Once the
-// calling thread has no item left it keeps polling the cancellation check until
-// the team is done. On cancellation items not yet started are
-// skipped, running bodies see keep_going() false, and Cancelled is thrown after
-// the region.
-void parallel_for_each_chain(int n, const std::function<void(int, TeamControl&)>& body,
-                             const CancelCheck& cancel = {}, bool in_parallel = true);
 
 }  // namespace detail
 

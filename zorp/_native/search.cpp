@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "parallel.hpp"
@@ -190,18 +191,75 @@ void check_columns(const ReducedPath& path, const RowMatrixRef& b2, const Vector
 
 bool search_pays(Index t, Index m, Index k) { return t * m * (k + 8) >= Index{1} << 18; }
 
+// Columns per step of the polled factorisations and products below: one step
+// of a 3000 x 3000 problem takes a few tens of milliseconds.
+constexpr Index kStepCols = 64;
+
+// Cholesky factor of m in its lower triangle, in place: Eigen's blocked
+// algorithm (as in Eigen::LLT), its trailing update a panel at a time with a
+// poll after each. False when m is not positive definite in floating point.
+bool cholesky_in_place(MatrixXd& m, CancelPoller& poller) {
+    using Unblocked = Eigen::internal::llt_inplace<double, Eigen::Lower>;
+    const Index size = m.rows();
+    if (size < 32) {
+        return Unblocked::unblocked(m) == -1;
+    }
+    const Index block = std::min<Index>(std::max<Index>(size / 8 / 16 * 16, 8), 128);
+    for (Index k = 0; k < size; k += block) {
+        const Index bs = std::min(block, size - k);
+        const Index rs = size - k - bs;
+        Eigen::Block<MatrixXd> A11(m, k, k, bs, bs);
+        Eigen::Block<MatrixXd> A21(m, k + bs, k, rs, bs);
+        Eigen::Block<MatrixXd> A22(m, k + bs, k + bs, rs, rs);
+        if (Unblocked::unblocked(A11) >= 0) {
+            return false;
+        }
+        if (rs > 0) {
+            A11.adjoint().triangularView<Eigen::Upper>().solveInPlace<Eigen::OnTheRight>(A21);
+        }
+        // The lower triangle of A22 -= A21 A21', a panel of columns at a time.
+        for (Index j = 0; j < rs; j += 4 * kStepCols) {
+            const Index w = std::min(4 * kStepCols, rs - j);
+            const Index below = rs - j - w;
+            A22.block(j, j, w, w)
+                .selfadjointView<Eigen::Lower>()
+                .rankUpdate(A21.middleRows(j, w), -1.0);
+            A22.block(j + w, j, below, w).noalias() -=
+                A21.bottomRows(below) * A21.middleRows(j, w).transpose();
+            poller.add((below + w) * w * bs + 1);
+        }
+        poller.add(bs * bs * bs + 1);
+    }
+    return true;
+}
+
+// 0.5 (A + A'), in square tiles so that the transposed reads stay in cache.
+MatrixXd symmetric_part(const MatrixXd& A, CancelPoller& poller) {
+    const Index k = A.rows();
+    MatrixXd out(k, k);
+    for (Index j = 0; j < k; j += kStepCols) {
+        const Index w = std::min(kStepCols, k - j);
+        for (Index i = 0; i < k; i += kStepCols) {
+            const Index h = std::min(kStepCols, k - i);
+            out.block(i, j, h, w) = 0.5 * (A.block(i, j, h, w) + A.block(j, i, w, h).transpose());
+        }
+        poller.add(k * w + 1);
+    }
+    return out;
+}
+
 // Lower Cholesky factor of the symmetric part of A, with the least diagonal
 // shift that makes it positive definite in floating point.
-MatrixXd shifted_cholesky(const MatrixXd& A0) {
-    const MatrixXd A = 0.5 * (A0 + A0.transpose());
+MatrixXd shifted_cholesky(const MatrixXd& A0, CancelPoller& poller) {
+    const MatrixXd A = symmetric_part(A0, poller);
     const double scale = A.size() > 0 ? A.diagonal().cwiseAbs().maxCoeff() : 1.0;
     double shift = 0.0;
     for (int attempt = 0; attempt < 8; ++attempt) {
         MatrixXd shifted = A;
         shifted.diagonal().array() += shift;
-        const Eigen::LLT<MatrixXd> llt(shifted);
-        if (llt.info() == Eigen::Success) {
-            return llt.matrixL();
+        if (cholesky_in_place(shifted, poller)) {
+            shifted.triangularView<Eigen::StrictlyUpper>().setZero();
+            return shifted;
         }
         shift = std::max({shift * 100.0, scale * 1e-14, 1e-300});
     }
@@ -210,9 +268,121 @@ MatrixXd shifted_cholesky(const MatrixXd& A0) {
 
 double logdet_of_factor(const MatrixXd& L) { return 2.0 * L.diagonal().array().log().sum(); }
 
+// L^-1 of a lower triangular L, a block of columns at a time: the columns from
+// j on solve the trailing part of L alone.
+MatrixXd lower_inverse(const MatrixXd& L, CancelPoller& poller) {
+    const Index k = L.rows();
+    MatrixXd inv = MatrixXd::Zero(k, k);
+    for (Index j = 0; j < k; j += kStepCols) {
+        const Index w = std::min(kStepCols, k - j);
+        const Index m = k - j;
+        inv.block(j, j, m, w) = L.bottomRightCorner(m, m).triangularView<Eigen::Lower>().solve(
+            MatrixXd::Identity(m, w));
+        poller.add(m * m * w + 1);
+    }
+    return inv;
+}
+
+// Eigenvalues (ascending) and eigenvectors of the symmetric matrix A, of which
+// the lower triangle is read: Eigen's SelfAdjointEigenSolver step for step
+// (Householder tridiagonalisation, the orthogonal factor formed in place,
+// implicit symmetric QR steps, selection sort), with polls between the steps.
+void symmetric_eigen(const MatrixXd& A, VectorXd& values, MatrixXd& vectors, CancelPoller& poller) {
+    const Index n = A.rows();
+    if (n == 1) {
+        values = VectorXd::Constant(1, A(0, 0));
+        vectors = MatrixXd::Ones(1, 1);
+        return;
+    }
+    MatrixXd mat = A.triangularView<Eigen::Lower>();
+    double scale = mat.cwiseAbs().maxCoeff();
+    if (scale == 0.0) {
+        scale = 1.0;
+    }
+    mat.triangularView<Eigen::Lower>() /= scale;
+    VectorXd h(n - 1);
+    for (Index i = 0; i < n - 1; ++i) {
+        const Index rem = n - i - 1;
+        double beta = 0.0;
+        double tau = 0.0;
+        mat.col(i).tail(rem).makeHouseholderInPlace(tau, beta);
+        mat.col(i).coeffRef(i + 1) = 1;
+        h.tail(rem).noalias() = mat.bottomRightCorner(rem, rem).selfadjointView<Eigen::Lower>() *
+                                (tau * mat.col(i).tail(rem));
+        h.tail(rem) +=
+            (tau * -0.5 * (h.tail(rem).dot(mat.col(i).tail(rem)))) * mat.col(i).tail(rem);
+        mat.bottomRightCorner(rem, rem).selfadjointView<Eigen::Lower>().rankUpdate(
+            mat.col(i).tail(rem), h.tail(rem), -1.0);
+        mat.col(i).coeffRef(i + 1) = beta;
+        h.coeffRef(i) = tau;
+        poller.add(4 * rem * rem + 1);
+    }
+    VectorXd diag = mat.diagonal();
+    VectorXd subdiag = mat.diagonal<-1>();
+    // The reflectors' product, formed in the matrix that holds them.
+    VectorXd workspace(n);
+    mat.diagonal().setOnes();
+    mat.triangularView<Eigen::StrictlyUpper>().setZero();
+    for (Index k = n - 2; k >= 0; --k) {
+        const Index corner = n - k - 1;
+        mat.bottomRightCorner(corner, corner)
+            .applyHouseholderOnTheLeft(mat.col(k).tail(n - k - 2), h.coeff(k), workspace.data());
+        mat.col(k).tail(n - k - 1).setZero();
+        poller.add(4 * corner * corner + 1);
+    }
+    // Implicit QR steps on the tridiagonal matrix, the rotations applied to mat.
+    constexpr Index kMaxIterations = 30;
+    const double tiny = std::numeric_limits<double>::min();
+    const double precision_inv = 1.0 / std::numeric_limits<double>::epsilon();
+    Index end = n - 1;
+    Index start = 0;
+    Index iter = 0;
+    while (end > 0) {
+        for (Index i = start; i < end; ++i) {
+            if (std::abs(subdiag[i]) < tiny) {
+                subdiag[i] = 0.0;
+            } else {
+                const double scaled = precision_inv * subdiag[i];
+                if (scaled * scaled <= (std::abs(diag[i]) + std::abs(diag[i + 1]))) {
+                    subdiag[i] = 0.0;
+                }
+            }
+        }
+        while (end > 0 && subdiag[end - 1] == 0.0) {
+            end--;
+        }
+        if (end <= 0) {
+            break;
+        }
+        iter++;
+        if (iter > kMaxIterations * n) {
+            break;
+        }
+        start = end - 1;
+        while (start > 0 && subdiag[start - 1] != 0) {
+            start--;
+        }
+        Eigen::internal::tridiagonal_qr_step<Eigen::ColMajor>(diag.data(), subdiag.data(), start,
+                                                              end, mat.data(), n);
+        poller.add(6 * n * (end - start) + 1);
+    }
+    if (iter <= kMaxIterations * n) {
+        for (Index i = 0; i < n - 1; ++i) {
+            Index k = 0;
+            diag.segment(i, n - i).minCoeff(&k);
+            if (k > 0) {
+                std::swap(diag[i], diag[k + i]);
+                mat.col(i).swap(mat.col(k + i));
+            }
+        }
+    }
+    values = diag * scale;
+    vectors = std::move(mat);
+}
+
 }  // namespace
 
-PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S) {
+PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S, const CancelCheck& cancel) {
     const Index k = fixed.rows();
     if (fixed.cols() != k || S.rows() != k || S.cols() != k) {
         throw std::invalid_argument("reduce_path: fixed and S must be k x k");
@@ -220,39 +390,70 @@ PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S) {
     PathReduction r;
     // The derivative penalties vanish exactly on the terms of total degree
     // below their order (constant, linear): those rows are exact zeros.
+    // Rows with a non-zero, found column by column (S is column-major).
+    std::vector<char> nonzero(static_cast<size_t>(k), 0);
+    for (Index j = 0; j < k; ++j) {
+        for (Index i = 0; i < k; ++i) {
+            nonzero[static_cast<size_t>(i)] |= static_cast<char>(S(i, j) != 0.0);
+        }
+    }
     std::vector<Index> pos;
     for (Index i = 0; i < k; ++i) {
-        if ((S.row(i).array() != 0.0).any()) {
+        if (nonzero[static_cast<size_t>(i)] != 0) {
             pos.push_back(i);
         }
     }
     r.m0 = k - static_cast<Index>(pos.size());
+    CancelPoller poller(cancel);
     if (!pos.empty()) {
         // S is positive definite on the terms it penalises; the marginal
         // likelihood needs the log of the product of those eigenvalues.
         const Index p = static_cast<Index>(pos.size());
         MatrixXd block(p, p);
-        for (Index a = 0; a < p; ++a) {
-            for (Index b = 0; b < p; ++b) {
+        for (Index b = 0; b < p; ++b) {
+            for (Index a = 0; a < p; ++a) {
                 block(a, b) = S(pos[static_cast<size_t>(a)], pos[static_cast<size_t>(b)]);
             }
         }
-        r.logdet_s = logdet_of_factor(shifted_cholesky(block));
+        r.logdet_s = logdet_of_factor(shifted_cholesky(block, poller));
     }
+    // alpha balances the two matrices; where the ratio of their traces
+    // overflows (a penalty of subnormal size), 1 keeps every entry finite.
     const double tr_s = S.trace();
-    r.alpha = tr_s > 0.0 ? fixed.trace() / tr_s : 1.0;
-    const MatrixXd L = shifted_cholesky(fixed + r.alpha * S);
+    const double ratio = tr_s > 0.0 ? fixed.trace() / tr_s : 1.0;
+    r.alpha = std::isfinite(ratio) ? ratio : 1.0;
+    const MatrixXd L = shifted_cholesky(fixed + r.alpha * S, poller);
     r.logdet_base = logdet_of_factor(L);
-    const MatrixXd Linv = L.triangularView<Eigen::Lower>().solve(MatrixXd::Identity(k, k));
-    const MatrixXd C = Linv * fixed * Linv.transpose();
-    const Eigen::SelfAdjointEigenSolver<MatrixXd> eig(0.5 * (C + C.transpose()));
-    r.mu = eig.eigenvalues().cwiseMax(0.0).cwiseMin(1.0);
-    r.T = Linv.transpose() * eig.eigenvectors();
+    const MatrixXd Linv = lower_inverse(L, poller);
+    // C = Linv fixed Linv', a block of columns at a time.
+    MatrixXd M(k, k);
+    for (Index j = 0; j < k; j += kStepCols) {
+        const Index w = std::min(kStepCols, k - j);
+        M.middleCols(j, w).noalias() = Linv.triangularView<Eigen::Lower>() * fixed.middleCols(j, w);
+        poller.add(k * k * w + 1);
+    }
+    MatrixXd C(k, k);
+    for (Index j = 0; j < k; j += kStepCols) {
+        const Index w = std::min(kStepCols, k - j);
+        C.middleCols(j, w).noalias() = M.leftCols(j + w) * Linv.block(j, 0, w, j + w).transpose();
+        poller.add(k * (j + w) * w + 1);
+    }
+    VectorXd mu;
+    MatrixXd U;
+    symmetric_eigen(symmetric_part(C, poller), mu, U, poller);
+    r.mu = mu.cwiseMax(0.0).cwiseMin(1.0);
+    r.T.resize(k, k);
+    for (Index j = 0; j < k; j += kStepCols) {
+        const Index w = std::min(kStepCols, k - j);
+        r.T.middleCols(j, w).noalias() =
+            Linv.transpose().triangularView<Eigen::Upper>() * U.middleCols(j, w);
+        poller.add(k * k * w + 1);
+    }
     return r;
 }
 
 MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
-                        const VectorRef& lam) {
+                        const VectorRef& lam, const CancelCheck& cancel) {
     check_columns(path, b2, yy);
     const Index t = b2.rows();
     const Index m = lam.size();
@@ -271,23 +472,26 @@ MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const V
     }
     const double nu = reml_nu(path);
     MatrixXd out(m, t);
-    for_each_block((t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, k), [&](Index blk) {
-        const Index j0 = blk * kSearchBlock;
-        const Index width = std::min(kSearchBlock, t - j0);
-        const MatrixXd fit = A.transpose() * b2.middleRows(j0, width).transpose();  // m x width
-        for (Index v = 0; v < width; ++v) {
-            if (path.gcv) {
-                for (Index g = 0; g < m; ++g) {
-                    out(g, j0 + v) = value_of(path, dof[g], per[g], yy[j0 + v], fit(g, v));
+    for_each_block(
+        (t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, k),
+        [&](Index blk) {
+            const Index j0 = blk * kSearchBlock;
+            const Index width = std::min(kSearchBlock, t - j0);
+            const MatrixXd fit = A.transpose() * b2.middleRows(j0, width).transpose();  // m x width
+            for (Index v = 0; v < width; ++v) {
+                if (path.gcv) {
+                    for (Index g = 0; g < m; ++g) {
+                        out(g, j0 + v) = value_of(path, dof[g], per[g], yy[j0 + v], fit(g, v));
+                    }
+                    continue;
                 }
-                continue;
+                // REML: value_of's deviance and log, vectorised over the weights.
+                const double y2 = yy[j0 + v];
+                const Eigen::ArrayXd dev = (y2 - fit.col(v).array()).max(deviance_floor(y2));
+                out.col(j0 + v) = (nu * dev.log() + per.array()).matrix();
             }
-            // REML: value_of's deviance and log, vectorised over the weights.
-            const double y2 = yy[j0 + v];
-            const Eigen::ArrayXd dev = (y2 - fit.col(v).array()).max(deviance_floor(y2));
-            out.col(j0 + v) = (nu * dev.log() + per.array()).matrix();
-        }
-    });
+        },
+        cancel);
     return out;
 }
 
@@ -331,7 +535,7 @@ PairedFits fits_at(const ReducedPath& path, const RowMatrixRef& b2, const Vector
 }
 
 WeightChoice choose_weights(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
-                            const VectorRef& grid, bool shared) {
+                            const VectorRef& grid, bool shared, const CancelCheck& cancel) {
     check_columns(path, b2, yy);
     const Index t = b2.rows();
     const Index m = grid.size();
@@ -342,7 +546,7 @@ WeightChoice choose_weights(const ReducedPath& path, const RowMatrixRef& b2, con
     for (Index g = 0; g < m; ++g) {
         lam_grid[g] = std::pow(10.0, grid[g]);
     }
-    const MatrixXd values = criterion_grid(path, b2, yy, lam_grid);
+    const MatrixXd values = criterion_grid(path, b2, yy, lam_grid, cancel);
     WeightChoice out{VectorXd(t), VectorXd(t)};
     const auto row = [&b2](Index j) { return b2.data() + j * b2.outerStride(); };
     if (shared) {
@@ -372,25 +576,27 @@ WeightChoice choose_weights(const ReducedPath& path, const RowMatrixRef& b2, con
         out.value = criterion_paired(path, b2, yy, out.lam);
         return out;
     }
-    for_each_block(
-        (t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, path.mu.size()), [&](Index blk) {
-            AtWeight w;
-            for (Index j = blk * kSearchBlock; j < std::min(t, (blk + 1) * kSearchBlock); ++j) {
-                const Index i = argmin(values.data() + j * m, m, 1);
-                double x = refine(grid, i, [&](double lam, double& f1, double& f2) {
-                    fill_weight(path, lam, false, w);
-                    slopes_at(path, w, row(j), yy[j], f1, f2);
-                });
-                fill_weight(path, std::pow(10.0, x), true, w);
-                double value = value_at(path, w, row(j), yy[j]);
-                if (values(i, j) < value) {
-                    x = grid[i];
-                    value = values(i, j);
-                }
-                out.lam[j] = std::pow(10.0, x);
-                out.value[j] = value;
-            }
-        });
+    for_each_block((t + kSearchBlock - 1) / kSearchBlock, search_pays(t, m, path.mu.size()),
+                   [&](Index blk) {
+                       AtWeight w;
+                       for (Index j = blk * kSearchBlock; j < std::min(t, (blk + 1) * kSearchBlock);
+                            ++j) {
+                           const Index i = argmin(values.data() + j * m, m, 1);
+                           double x = refine(grid, i, [&](double lam, double& f1, double& f2) {
+                               fill_weight(path, lam, false, w);
+                               slopes_at(path, w, row(j), yy[j], f1, f2);
+                           });
+                           fill_weight(path, std::pow(10.0, x), true, w);
+                           double value = value_at(path, w, row(j), yy[j]);
+                           if (values(i, j) < value) {
+                               x = grid[i];
+                               value = values(i, j);
+                           }
+                           out.lam[j] = std::pow(10.0, x);
+                           out.value[j] = value;
+                       }
+                   },
+                   cancel);
     return out;
 }
 

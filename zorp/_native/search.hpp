@@ -30,7 +30,8 @@ struct PathReduction {
 // std::domain_error when a matrix that should be positive semi-definite is not
 // even after the least diagonal shift (up to 1e-14 of its largest diagonal
 // element, times 100 per try).
-PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S);
+PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S,
+                          const CancelCheck& cancel = {});
 
 // The penalized fits of one basis as functions of the weight lam of the chosen
 // penalty, reduced to the eigenvalues mu (in [0, 1]) of the data part: at lam
@@ -50,7 +51,7 @@ struct ReducedPath {
 // (m x t) for weights lam (m) and columns b2 (t x k), yy (t). Throws
 // std::invalid_argument on mismatched shapes.
 MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
-                        const VectorRef& lam);
+                        const VectorRef& lam, const CancelCheck& cancel = {});
 
 // Column j at its own weight lam[j] (t).
 VectorXd criterion_paired(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
@@ -77,6 +78,6 @@ struct WeightChoice {
 // bracket of the grid neighbours (which each slope's sign narrows) by
 // bisection; the grid point stays where the refinement ends higher.
 WeightChoice choose_weights(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
-                            const VectorRef& grid, bool shared);
+                            const VectorRef& grid, bool shared, const CancelCheck& cancel = {});
 
 }  // namespace zorp

@@ -1,11 +1,13 @@
 #include "stats.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
@@ -36,100 +38,443 @@ double median_inplace(std::vector<double> v) {
 
 namespace {
 
-// Inputs at least this long take the sampling selection in `mad`.
-constexpr Index kSampledSelectionMin = 1 << 14;
+// Buckets of one level of the selection, and the count below which the few
+// values left are selected directly.
+constexpr int kBuckets = 256;
+constexpr Index kDirectSelect = 48;
+constexpr int kMaxLevels = 4;
 
-// Exact median of value(0) ... value(n - 1) by sampling selection: a sorted
-// strided sample brackets the middle order statistics between two pivots, one
-// streaming pass counts the values below the bracket and gathers those inside
-// it, and std::nth_element finishes on the gathered few. The result equals
-// median_inplace of the same values (same order statistics, same final
-// arithmetic). Returns false, leaving `out` untouched, when the bracket missed
-// or a value compared unordered (NaN); the caller then selects on the full copy.
-template <class Value>
-bool sampled_median(Index n, const Value& value, double& out) {
-    const Index hi_rank = n / 2;
-    const Index lo_rank = n % 2 == 1 ? hi_rank : hi_rank - 1;
-
-    const Index s = std::min<Index>(
-        n, std::max<Index>(1024, 8 * static_cast<Index>(std::sqrt(static_cast<double>(n)))));
-    const Index stride = n / s;
-    std::vector<double> sample(static_cast<size_t>(s));
-    for (Index i = 0; i < s; ++i) {
-        sample[static_cast<size_t>(i)] = value(i * stride);
-    }
-    // Sorting needs a strict weak order, which NaN breaks.
-    if (std::any_of(sample.begin(), sample.end(), [](double v) { return std::isnan(v); })) {
-        return false;
-    }
-    std::sort(sample.begin(), sample.end());
-    // Bracket the middle ranks with a margin of about three standard deviations
-    // of a sample rank.
-    const Index margin = 3 * static_cast<Index>(std::sqrt(static_cast<double>(s))) + 2;
-    const Index centre = static_cast<Index>(static_cast<double>(lo_rank) / static_cast<double>(n) *
-                                            static_cast<double>(s));
-    const double lo = sample[static_cast<size_t>(std::max<Index>(0, centre - margin))];
-    const double hi = sample[static_cast<size_t>(std::min<Index>(s - 1, centre + margin + 1))];
-
-    // Room for four times the expected share inside the bracket; more means the
-    // sample misrepresented the data.
-    const Index cap = std::min<Index>(n, 4 * (2 * margin + 2) * (n / s + 1) + 1024);
-    std::vector<double> mid(static_cast<size_t>(cap));
-    Index below = 0;
-    Index above = 0;
-    Index count = 0;
-    for (Index i = 0; i < n; ++i) {
-        const double v = value(i);
-        below += v < lo;
-        above += v > hi;
-        mid[static_cast<size_t>(count)] = v;
-        count += (v >= lo) & (v <= hi);
-        if (count == cap) {
-            return false;
+#if defined(__AVX2__)
+// Permutations (of eight 32-bit halves) that move the doubles of a 4-bit mask
+// to the front of a vector, in order.
+struct CompressTable {
+    alignas(32) std::int32_t idx[16][8];
+    constexpr CompressTable() : idx{} {
+        for (int m = 0; m < 16; ++m) {
+            int p = 0;
+            for (int j = 0; j < 4; ++j) {
+                if ((m >> j) & 1) {
+                    idx[m][2 * p] = 2 * j;
+                    idx[m][2 * p + 1] = 2 * j + 1;
+                    ++p;
+                }
+            }
         }
     }
-    if (below + above + count != n || lo_rank < below || hi_rank >= below + count) {
+};
+constexpr CompressTable kCompress{};
+
+// Writes the lanes of x that `mask` selects to out, contiguously (four doubles
+// are stored, so out needs room for three more); returns how many.
+inline Index compress_store(__m256d x, int mask, double* out) {
+    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.idx[mask]));
+    _mm256_storeu_pd(out, _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(x), perm)));
+    return __builtin_popcount(static_cast<unsigned>(mask));
+}
+#endif
+
+// Values per bucket of one level of the bucket selection.
+using BucketCounts = std::array<Index, kBuckets>;
+
+// Bucket of x in a level over [lo, lo + kBuckets / scale], the values outside
+// it in the end buckets: a product, a clamp and a truncation of the difference,
+// monotone in x, so that a bucket never holds a value smaller than one of a
+// lower bucket.
+inline int bucket_of(double x, double lo, double scale) {
+    return static_cast<int>(std::clamp((x - lo) * scale, 0.0, kBuckets - 1.0));
+}
+
+#if defined(__AVX2__)
+// bucket_of of four values.
+inline __m128i buckets_of(__m256d x, __m256d lo, __m256d scale) {
+    const __m256d t =
+        _mm256_max_pd(_mm256_mul_pd(_mm256_sub_pd(x, lo), scale), _mm256_setzero_pd());
+    return _mm256_cvttpd_epi32(_mm256_min_pd(t, _mm256_set1_pd(kBuckets - 1.0)));
+}
+#endif
+
+// The smallest bucket q >= q_from whose values, with those of the buckets
+// below it, number more than r; `below` (the count below q_from on entry)
+// becomes the count below q. From a group boundary, sums of groups of buckets
+// skip most of the scan.
+int rank_bucket(const BucketCounts& total, int q_from, Index r, Index& below) {
+    constexpr int kGroup = 16;
+    int q = q_from;
+    while (q % kGroup == 0 && q + kGroup < kBuckets) {
+        Index group = 0;
+        for (int g = 0; g < kGroup; ++g) {
+            group += total[static_cast<size_t>(q + g)];
+        }
+        if (below + group > r) {
+            break;
+        }
+        below += group;
+        q += kGroup;
+    }
+    for (; below + total[static_cast<size_t>(q)] <= r; ++q) {
+        below += total[static_cast<size_t>(q)];
+    }
+    return q;
+}
+
+// One level of the bucket selection of the ranks r0 <= r1 of src[0, n) over
+// [lo, hi] (hi > lo, both finite; values outside go to the end buckets):
+// counts the values per bucket, then copies those of the buckets holding the
+// two ranks to dst (which may be src) and moves the ranks past the values of
+// the lower buckets. Returns the number copied, or -1 when the range's scale
+// overflows or underflows.
+Index bucket_level(const double* src, double* dst, Index n, Index& r0, Index& r1, double lo,
+                   double hi, std::vector<std::uint16_t>& bucket, BucketCounts& total) {
+    const double scale = kBuckets / (hi - lo);
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+        return -1;
+    }
+    std::uint16_t* idx = bucket.data();
+    Index i = 0;
+#if defined(__AVX2__)
+    {
+        // Eight buckets at a time, packed to 16 bits.
+        const __m256d lo4 = _mm256_set1_pd(lo);
+        const __m256d scale4 = _mm256_set1_pd(scale);
+        for (; i + 8 <= n; i += 8) {
+            const __m128i a = buckets_of(_mm256_loadu_pd(src + i), lo4, scale4);
+            const __m128i b = buckets_of(_mm256_loadu_pd(src + i + 4), lo4, scale4);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(idx + i), _mm_packus_epi32(a, b));
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        idx[i] = static_cast<std::uint16_t>(bucket_of(src[i], lo, scale));
+    }
+    // Four interleaved counts keep runs of equal buckets from serialising.
+    std::uint32_t count[4][kBuckets] = {};
+    i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++count[0][idx[i]];
+        ++count[1][idx[i + 1]];
+        ++count[2][idx[i + 2]];
+        ++count[3][idx[i + 3]];
+    }
+    for (; i < n; ++i) {
+        ++count[0][idx[i]];
+    }
+    for (int q = 0; q < kBuckets; ++q) {
+        total[static_cast<size_t>(q)] = count[0][q] + count[1][q] + count[2][q] + count[3][q];
+    }
+    Index below = 0;
+    const int q0 = rank_bucket(total, 0, r0, below);
+    Index below1 = below;
+    const int q1 = rank_bucket(total, q0, r1, below1);
+    // The kept values go to the front of dst; in place, a store never passes
+    // the values already read. When they are few, groups of values wholly
+    // outside [q0, q1] are skipped on one test; else every group is compressed.
+    const Index n_kept = below1 + total[static_cast<size_t>(q1)] - below;
+    Index m = 0;
+    Index j = 0;
+#if defined(__AVX2__)
+    if (n_kept * 8 <= n) {
+        const __m256i first = _mm256_set1_epi16(static_cast<std::int16_t>(q0 - 1));
+        const __m256i last = _mm256_set1_epi16(static_cast<std::int16_t>(q1 + 1));
+        for (; j + 16 <= n; j += 16) {
+            const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + j));
+            const __m256i in =
+                _mm256_and_si256(_mm256_cmpgt_epi16(q, first), _mm256_cmpgt_epi16(last, q));
+            // Two mask bits per value.
+            for (auto mask = static_cast<unsigned>(_mm256_movemask_epi8(in)); mask != 0;
+                 mask &= mask - 1, mask &= mask - 1) {
+                dst[m++] = src[j + __builtin_ctz(mask) / 2];
+            }
+        }
+    } else {
+        const __m128i first = _mm_set1_epi32(q0 - 1);
+        const __m128i last = _mm_set1_epi32(q1 + 1);
+        for (; j + 4 <= n; j += 4) {
+            const __m256d x = _mm256_loadu_pd(src + j);
+            const __m128i q =
+                _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(idx + j)));
+            const __m128i in = _mm_and_si128(_mm_cmpgt_epi32(q, first), _mm_cmplt_epi32(q, last));
+            m += compress_store(x, _mm_movemask_ps(_mm_castsi128_ps(in)), dst + m);
+        }
+    }
+#endif
+    for (; j < n; ++j) {
+        const double x = src[j];
+        dst[m] = x;
+        m += static_cast<Index>(idx[j] >= q0 && idx[j] <= q1);
+    }
+    r0 -= below;
+    r1 -= below;
+    return m;
+}
+
+// The order statistics of ranks r0 and r1 (r0 <= r1 <= r0 + 1) of v[0, n), all
+// within [lo, hi] and none NaN, into a and b; reorders v. Bucket levels narrow
+// the candidates of the two ranks; std::nth_element finishes on the few left.
+void order_pair(double* v, Index n, Index r0, Index r1, double lo, double hi,
+                std::vector<std::uint16_t>& bucket, double& a, double& b) {
+    BucketCounts total;
+    for (int level = 0; level < kMaxLevels && n > kDirectSelect; ++level) {
+        if (level > 0) {
+            value_bounds(v, n, lo, hi);
+        }
+        if (!(hi > lo)) {
+            a = b = lo;  // every value left is the same
+            return;
+        }
+        const Index kept = bucket_level(v, v, n, r0, r1, lo, hi, bucket, total);
+        if (kept < 0) {
+            break;  // select directly
+        }
+        n = kept;
+    }
+    double* at = v + r0;
+    std::nth_element(v, at, v + n);
+    a = *at;
+    b = r1 == r0 ? a : *std::min_element(at + 1, v + n);
+}
+
+// Ranks of the lower and upper middle order statistics of n values.
+inline Index lower_middle(Index n) { return n % 2 == 1 ? n / 2 : n / 2 - 1; }
+
+double middle_value(Index n, double a, double b) { return n % 2 == 1 ? b : 0.5 * (a + b); }
+
+double median_of(double* v, Index n, double lo, double hi, std::vector<std::uint16_t>& bucket) {
+    double a = 0.0;
+    double b = 0.0;
+    order_pair(v, n, lower_middle(n), n / 2, lo, hi, bucket, a, b);
+    return middle_value(n, a, b);
+}
+
+// The median of the distances |x - m| from the bucket counts of x's first
+// level (over [lo, lo + kBuckets * width]): the buckets around m's bound the
+// distances of their values to within a bucket width, which gives a band of
+// distances certain to hold the two middle ones; one pass counts the distances
+// below the band and keeps those inside it. Returns false, with nothing
+// changed that matters, when the band missed (the caller then selects on all
+// distances).
+bool band_mad(const double* x, Index n, double m, double lo, double width, bool open_ends,
+              const BucketCounts& total, double* v, std::vector<std::uint16_t>& bucket,
+              double& out) {
+    const int qm = bucket_of(m, lo, 1.0 / width);
+    const Index r0 = lower_middle(n);
+    const Index r1 = n / 2;
+    // The fewest buckets on each side of m's holding more than r0 values, then
+    // more than r1.
+    Index inside = total[static_cast<size_t>(qm)];
+    int reach0 = 0;
+    int reach = 0;
+    for (; inside <= r1 && reach < kBuckets; ++reach) {
+        reach0 += static_cast<int>(inside <= r0);
+        const int left = qm - reach - 1;
+        const int right = qm + reach + 1;
+        inside += (left >= 0 ? total[static_cast<size_t>(left)] : 0) +
+                  (right < kBuckets ? total[static_cast<size_t>(right)] : 0);
+    }
+    reach0 += static_cast<int>(inside <= r0);
+    // With m at f widths into its bucket, the values of the buckets within
+    // `reach` of m's lie within max(reach + f, reach + 1 - f) widths of m, and
+    // those beyond reach0 - 1 at least min(reach0 - 1 + f, reach0 - f) widths
+    // away: the middle distances lie between. The margin covers the rounding
+    // of the buckets, relative to the width and to the values' magnitude.
+    const double f = std::clamp((m - lo) / width - qm, 0.0, 1.0);
+    const double margin = width / 8 + 8 * std::numeric_limits<double>::epsilon() *
+                                          (std::abs(lo) + std::abs(lo + kBuckets * width));
+    const double d_lo = std::max(0.0, std::min(reach0 - 1 + f, reach0 - f) * width - margin);
+    // End buckets that also hold the values outside the level bound nothing.
+    const bool unbounded = open_ends && (qm - reach <= 0 || qm + reach >= kBuckets - 1);
+    const double d_hi = unbounded ? std::numeric_limits<double>::infinity()
+                                  : std::max(reach + f, reach + 1 - f) * width + margin;
+    Index below = 0;
+    Index kept = 0;
+    Index i = 0;
+#if defined(__AVX2__)
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d m4 = _mm256_set1_pd(m);
+    const __m256d lo4 = _mm256_set1_pd(d_lo);
+    const __m256d hi4 = _mm256_set1_pd(d_hi);
+    // Counts of the distances below the band, as negated all-ones lanes.
+    __m256i under_count = _mm256_setzero_si256();
+    for (; i + 8 <= n; i += 8) {
+        const __m256d d0 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i), m4));
+        const __m256d d1 = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(x + i + 4), m4));
+        const __m256d u0 = _mm256_cmp_pd(d0, lo4, _CMP_LT_OQ);
+        const __m256d u1 = _mm256_cmp_pd(d1, lo4, _CMP_LT_OQ);
+        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u0));
+        under_count = _mm256_sub_epi64(under_count, _mm256_castpd_si256(u1));
+        const int in0 =
+            _mm256_movemask_pd(_mm256_andnot_pd(u0, _mm256_cmp_pd(d0, hi4, _CMP_LE_OQ)));
+        const int in1 =
+            _mm256_movemask_pd(_mm256_andnot_pd(u1, _mm256_cmp_pd(d1, hi4, _CMP_LE_OQ)));
+        kept += compress_store(d0, in0, v + kept);
+        kept += compress_store(d1, in1, v + kept);
+    }
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), under_count);
+    below = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+#endif
+    for (; i < n; ++i) {
+        const double d = std::abs(x[i] - m);
+        below += static_cast<Index>(d < d_lo);
+        v[kept] = d;
+        kept += static_cast<Index>(d >= d_lo && d <= d_hi);
+    }
+    if (below > r0 || below + kept <= r1) {
         return false;
     }
-    mid.resize(static_cast<size_t>(count));
-    const auto hi_it = mid.begin() + static_cast<std::ptrdiff_t>(hi_rank - below);
-    std::nth_element(mid.begin(), hi_it, mid.end());
-    if (n % 2 == 1) {
-        out = *hi_it;
-    } else {
-        const double a = *std::max_element(mid.begin(), hi_it);
-        out = 0.5 * (a + *hi_it);
-    }
+    double a = 0.0;
+    double b = 0.0;
+    order_pair(v, kept, r0 - below, r1 - below, d_lo, d_hi, bucket, a, b);
+    out = middle_value(n, a, b);
     return true;
+}
+
+// Narrows [lo, hi], the bounds of x[0, n), to the range between the fourth
+// smallest and fourth largest of a strided sample of about 32 values (between
+// the extremes of a sample under 24 values) when that range is finite and not
+// a single value: a few far outliers then no longer set the buckets' width.
+void sample_range(const double* x, Index n, double& lo, double& hi) {
+    constexpr Index kSample = 32;
+    constexpr int kTrim = 3;
+    const Index stride = std::max<Index>(1, n / kSample);
+    // The kTrim + 1 smallest and largest so far, in order, by insertion.
+    std::array<double, kTrim + 1> small;
+    std::array<double, kTrim + 1> large;
+    small.fill(std::numeric_limits<double>::infinity());
+    large.fill(-std::numeric_limits<double>::infinity());
+    Index taken = 0;
+    for (Index i = 0; i < n; i += stride, ++taken) {
+        double s = x[i];
+        double l = x[i];
+        for (int q = 0; q <= kTrim; ++q) {
+            const double s_q = small[static_cast<size_t>(q)];
+            const double l_q = large[static_cast<size_t>(q)];
+            small[static_cast<size_t>(q)] = std::min(s_q, s);
+            s = std::max(s_q, s);
+            large[static_cast<size_t>(q)] = std::max(l_q, l);
+            l = std::min(l_q, l);
+        }
+    }
+    const size_t k = taken >= 6 * (kTrim + 1) ? kTrim : 0;
+    const double a = small[k];
+    const double b = large[k];
+    if (b > a && std::isfinite(b - a)) {
+        lo = a;
+        hi = b;
+    }
 }
 
 }  // namespace
 
-double mad(const VectorRef& y) {
-    const Index n = y.size();
+MadScratch::MadScratch(Index n)
+    : work(static_cast<size_t>(n + 4)), bucket(static_cast<size_t>(n)) {}
+
+bool value_bounds(const double* v, Index n, double& lo, double& hi) {
+    Index i = 0;
+    lo = hi = v[0];
+    bool nan = false;
+#if defined(__AVX2__)
+    __m256d l0 = _mm256_set1_pd(v[0]);
+    __m256d l1 = l0;
+    __m256d h0 = l0;
+    __m256d h1 = l0;
+    __m256d un = _mm256_setzero_pd();
+    for (; i + 8 <= n; i += 8) {
+        const __m256d x0 = _mm256_loadu_pd(v + i);
+        const __m256d x1 = _mm256_loadu_pd(v + i + 4);
+        l0 = _mm256_min_pd(l0, x0);
+        h0 = _mm256_max_pd(h0, x0);
+        l1 = _mm256_min_pd(l1, x1);
+        h1 = _mm256_max_pd(h1, x1);
+        un = _mm256_or_pd(un, _mm256_cmp_pd(x0, x1, _CMP_UNORD_Q));
+    }
+    alignas(32) double lows[4];
+    alignas(32) double highs[4];
+    _mm256_store_pd(lows, _mm256_min_pd(l0, l1));
+    _mm256_store_pd(highs, _mm256_max_pd(h0, h1));
+    nan = _mm256_movemask_pd(un) != 0;
+    for (int q = 0; q < 4; ++q) {
+        lo = std::min(lo, lows[q]);
+        hi = std::max(hi, highs[q]);
+    }
+#endif
+    for (; i < n; ++i) {
+        nan |= std::isnan(v[i]);
+        lo = std::min(lo, v[i]);
+        hi = std::max(hi, v[i]);
+    }
+    return !nan && !std::isnan(lo) && !std::isnan(hi);
+}
+
+double mad_within(const double* x, Index n, double lo, double hi, MadScratch& scratch) {
+    std::vector<double>& work = scratch.work;
+    std::vector<std::uint16_t>& bucket = scratch.bucket;
+    if (!(hi > lo)) {
+        // A constant column; infinite, its distances are inf - inf.
+        return std::isinf(lo) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+    }
+    double* v = work.data();
+    double m = 0.0;
+    BucketCounts total;
+    Index r0 = lower_middle(n);
+    Index r1 = n / 2;
+    // The first level spans the bulk of a sample: far outliers fall into the
+    // end buckets instead of widening every bucket.
+    double first = lo;
+    double last = hi;
+    sample_range(x, n, first, last);
+    const Index kept =
+        n > kDirectSelect ? bucket_level(x, v, n, r0, r1, first, last, bucket, total) : -1;
+    if (kept >= 0) {
+        // The median from the first level's candidates, then the distances'
+        // median from the same level's counts.
+        double a = 0.0;
+        double b = 0.0;
+        double klo = lo;
+        double khi = hi;
+        if (kept > kDirectSelect) {
+            value_bounds(v, kept, klo, khi);
+        }
+        order_pair(v, kept, r0, r1, klo, khi, bucket, a, b);
+        m = middle_value(n, a, b);
+        double out = 0.0;
+        const bool open_ends = first > lo || last < hi;
+        if (std::isfinite(m) &&
+            band_mad(x, n, m, first, (last - first) / kBuckets, open_ends, total, v, bucket, out)) {
+            return out;
+        }
+    } else {
+        std::copy(x, x + n, v);
+        m = median_of(v, n, lo, hi, bucket);
+    }
+    for (Index i = 0; i < n; ++i) {
+        v[i] = std::abs(x[i] - m);
+    }
+    // Rounded differences are monotone, so no distance exceeds the larger of
+    // the two to the extremes. A median at an infinite extreme makes a
+    // distance inf - inf, NaN as in mad().
+    const double above = hi - m;
+    const double below = m - lo;
+    if (std::isnan(above) || std::isnan(below)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return median_of(v, n, 0.0, std::max(above, below), bucket);
+}
+
+double mad_of(const double* x, Index n, MadScratch& scratch) {
     if (n == 0) {
         return 0.0;
     }
-    if (y.hasNaN()) {
+    double lo = 0.0;
+    double hi = 0.0;
+    if (!value_bounds(x, n, lo, hi)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    if (n >= kSampledSelectionMin) {
-        // Large inputs: two streaming passes instead of two full selections.
-        double m = 0.0;
-        double d = 0.0;
-        if (sampled_median(
-                n, [&y](Index i) { return y[i]; }, m) &&
-            sampled_median(
-                n, [&y, m](Index i) { return std::abs(y[i] - m); }, d)) {
-            return d;
-        }
-    }
-    std::vector<double> buf(y.data(), y.data() + n);
-    const double m = median_inplace(buf);
-    for (double& v : buf) {
-        v = std::abs(v - m);
-    }
-    return median_inplace(std::move(buf));
+    return mad_within(x, n, lo, hi, scratch);
+}
+
+double mad(const VectorRef& y) {
+    MadScratch scratch(y.size());
+    return mad_of(y.data(), y.size(), scratch);
 }
 
 namespace {

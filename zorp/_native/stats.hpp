@@ -1,6 +1,7 @@
 // Robust statistics, description-length score and Gibbs entropy.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "types.hpp"
@@ -14,6 +15,25 @@ double median_inplace(std::vector<double> v);
 // Unscaled median absolute deviation about the median. 0.0 for an empty vector,
 // NaN when any element is NaN (or a deviation is, as for inf - inf).
 double mad(const VectorRef& y);
+
+// The engine of mad and of the many-column MADs: bucket selection of the two
+// middle order statistics, first of the values, then of their distances to
+// the median, each ending in std::nth_element on the few values left. Exact:
+// the result is that of two full selections.
+struct MadScratch {
+    explicit MadScratch(Index n);  // room for inputs of up to n values
+    std::vector<double> work;
+    std::vector<std::uint16_t> bucket;
+};
+
+// Smallest and largest of v[0, n) (n >= 1); false when a value is NaN.
+bool value_bounds(const double* v, Index n, double& lo, double& hi);
+
+// mad() of x[0, n), for n up to the scratch's size.
+double mad_of(const double* x, Index n, MadScratch& scratch);
+
+// mad_of for n >= 1 values without NaN whose smallest and largest are lo and hi.
+double mad_within(const double* x, Index n, double lo, double hi, MadScratch& scratch);
 
 // Fraction of positions i < len(yt) with |yp[i] - yt[i]| < eps, raised to at
 // least 1/(2n). Throws std::invalid_argument when yp is shorter than yt.

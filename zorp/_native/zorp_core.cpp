@@ -144,8 +144,7 @@ PYBIND11_MODULE(zorp_core, m) {
     const zorp::CancelCheck signals = python_signal_raised;
 
     // Robust statistics.
-    m.def(
-        "mad", [](const InputVector& y) { return zorp::mad(y); }, zorp::doc::mad, py::arg("y"));
+    m.def("mad", [](const InputVector& y) { return zorp::mad(y); }, zorp::doc::mad, py::arg("y"));
     m.def(
         "compute_sr",
         [](const InputVector& yp, const InputVector& yt, double eps) {
@@ -218,18 +217,18 @@ PYBIND11_MODULE(zorp_core, m) {
     // Linear estimation.
     m.def(
         "ols",
-        [](const zorp_py::InputMatrixAnyOrder& X, const InputVector& y) {
-            return X.visit([&](const auto& view) { return zorp::ols(view, y); });
+        [signals](const zorp_py::InputMatrixAnyOrder& X, const InputVector& y) {
+            return X.visit([&](const auto& view) { return zorp::ols(view, y, signals); });
         },
         zorp::doc::ols, py::arg("X"), py::arg("y"));
     m.def(
         "fit_regularized_linear",
-        [](const zorp_py::InputMatrixAnyOrder& Phi, const InputVector& y,
-           const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2, double gamma1,
-           double gamma2, double ridge) {
+        [signals](const zorp_py::InputMatrixAnyOrder& Phi, const InputVector& y,
+                  const std::optional<MatrixXd>& R1, const std::optional<MatrixXd>& R2,
+                  double gamma1, double gamma2, double ridge) {
             return Phi.visit([&](const auto& view) {
                 return zorp::fit_regularized_linear(view, y, optional_ptr(R1), optional_ptr(R2),
-                                                    gamma1, gamma2, ridge);
+                                                    gamma1, gamma2, ridge, signals);
             });
         },
         zorp::doc::fit_regularized_linear, py::arg("Phi"), py::arg("y"), py::arg("R1") = py::none(),
