@@ -101,8 +101,11 @@ def test_prediction_intervals_cover_new_inliers():
     assert 0.93 <= float(np.mean((yn >= lo) & (yn <= hi))) <= 0.97
 
 
-def test_same_result_on_one_and_two_threads(tmp_path):
+@pytest.mark.parametrize("surface", [False, True])
+def test_same_result_on_one_and_two_threads(tmp_path, surface):
     X, y, _, _ = contaminated(0.15, "one", seed=6, n=600)
+    if surface:  # an N-D design, whose Gram matrix BLAS would sum by threads
+        X = np.c_[X, np.cos(3.0 * X[:, 0])]
     np.save(tmp_path / "X.npy", X)
     np.save(tmp_path / "y.npy", y)
     code = (

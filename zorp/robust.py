@@ -31,6 +31,7 @@ from statistics import NormalDist
 import numpy as np
 from numpy.typing import NDArray
 
+from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.smoothing import (
     LOG10_GAMMA_RANGE,
@@ -186,7 +187,7 @@ def consensus_search(
     # has orthogonal columns of norms sqrt(ev). Directions the data hardly
     # determine (relative eigenvalue below ORTHO_CUTOFF) are left out: they
     # barely move the curve at the points.
-    ev, V = np.linalg.eigh(Phi.T @ Phi)
+    ev, V = np.linalg.eigh(_columns.gram(Phi, np.empty(0)))
     keep = ev > ev[-1] * ORTHO_CUTOFF if ev.size and ev[-1] > 0.0 else np.zeros(k, dtype=bool)
     rank = int(keep.sum())
     if rank == 0:
@@ -194,7 +195,7 @@ def consensus_search(
     # Columns of unit mean square: a step of s in every coordinate moves the
     # curve by a root-mean-square of s, in units of the residuals' MAD.
     T = V[:, keep] * (math.sqrt(n / rank) / np.sqrt(ev[keep]))
-    X = Phi @ T  # T maps search coordinates to coefficient changes
+    X = _columns.product(Phi, T)  # T maps search coordinates to coefficient changes
     R1t = T.T @ R1 @ T
     R2t = T.T @ R2 @ T
     sampler = settings.budget.sampler(settings.H, settings.seed)
