@@ -186,26 +186,37 @@ class ArraySource:
             total += _columns.column_hit_counts(Phi, self.Y[part], coef, eps)
         return total
 
-    def fitted(self, basis: PowerBasis, box: Box, coef: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Fitted values (n_given, t) of every given row, weight 0 included."""
-        out = np.empty((len(self.X_given), coef.shape[0]))
+    def _given_blocks(
+        self, basis: PowerBasis, box: Box
+    ) -> Iterator[tuple[slice, NDArray[np.float64]]]:
+        """Row slices of every given row (weight 0 included) and their design rows."""
         step = block_rows(basis.n_terms)
-        for start in range(0, len(out), step):
-            part = slice(start, start + step)
-            out[part] = basis.rows(box.scaled(self.X_given[part])) @ coef.T
-        return out
+        for start in range(0, len(self.X_given), step):
+            part = slice(start, min(start + step, len(self.X_given)))
+            yield part, basis.rows(box.scaled(self.X_given[part]))
 
     def sample(
         self, size: int, seed: int
     ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
-        pick = np.random.default_rng(seed).random(self.n) < size / self.n
+        # Drawn block by block, so that no n-long draw is held.
+        rng = np.random.default_rng(seed)
+        share = size / self.n
+        step = 2**20
+        picks = [
+            start + np.flatnonzero(rng.random(min(step, self.n - start)) < share)
+            for start in range(0, self.n, step)
+        ]
+        pick = np.concatenate(picks)
         w = None if self.w is None else self.w[pick]
         return self.X[pick], self.Y[pick, 0] / self.y_scale[0], w
 
     def row_weights(
         self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> NDArray[np.float64]:
-        return residual_weights(self.Y_given - self.fitted(basis, box, coef), scale)
+        out = np.empty((len(self.X_given), coef.shape[0]))
+        for part, Phi in self._given_blocks(basis, box):
+            out[part] = residual_weights(self.Y_given[part] - Phi @ coef.T, scale)
+        return out
 
 
 def block_statistics(
