@@ -57,17 +57,21 @@ class Sufficient:
         y: NDArray[np.float64],
         weights: NDArray[np.float64] | None = None,
     ) -> Sufficient:
-        # Native kernels whose sums do not depend on the number of threads:
-        # the Gram matrix, and one pass over y for the cross products and
-        # sums of squares.
+        # The Gram matrix from a native kernel whose sums do not depend on the
+        # number of threads; the cross products (each a dot product of its own)
+        # by BLAS for one target, by one native pass over y for many.
         w = np.empty(0) if weights is None else weights
         n = float(len(y)) if weights is None else float(weights.sum())
         G = _columns.gram(Phi, w)
-        if y.ndim == 2:
+        y1 = y if y.ndim == 1 else (y[:, 0] if y.shape[1] == 1 else None)
+        if y1 is None:
             cross, yy = _columns.column_cross(Phi, y, w)
             return cls(G, cross, yy, n)
-        cross, yy = _columns.column_cross(Phi, y[:, None], w)
-        return cls(G, cross[:, 0], float(yy[0]), n)
+        wy = y1 if weights is None else weights * y1
+        cross1, yy1 = Phi.T @ wy, float(y1 @ wy)
+        if y.ndim == 1:
+            return cls(G, cross1, yy1, n)
+        return cls(G, cross1[:, None], np.array([yy1]), n)
 
     def __add__(self, other: Sufficient) -> Sufficient:
         return Sufficient(

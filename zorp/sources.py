@@ -138,11 +138,29 @@ class ArraySource:
     def blocks(
         self, basis: PowerBasis, box: Box, rows: int | None = None
     ) -> Iterator[tuple[slice, NDArray[np.float64]]]:
-        """Row slices and their design rows, block by block."""
+        """Row slices and their design rows, block by block. When all rows
+        make one block, the design of the last basis is kept: a later pass in
+        a basis of some of its terms takes those columns instead of
+        recomputing them."""
         step = rows or block_rows(basis.n_terms)
+        if step >= self.n:
+            yield slice(0, self.n), self._one_block(basis, box)
+            return
         for start in range(0, self.n, step):
             part = slice(start, min(start + step, self.n))
             yield part, basis.rows(box.scaled(self.X[part]))
+
+    def _one_block(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+        kept = getattr(self, "_kept_design", None)
+        if kept is not None and kept[0] is box:
+            where = {tuple(m): i for i, m in enumerate(kept[1].multi_indices)}
+            idx = [where.get(tuple(m)) for m in basis.multi_indices]
+            if all(i is not None for i in idx):
+                cols: NDArray[np.float64] = kept[2][:, idx]
+                return cols
+        Phi = basis.rows(box.scaled(self.X))
+        self._kept_design = (box, basis, Phi)
+        return Phi
 
     def design(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
         """The whole design matrix (for the sampler, which needs every row)."""
