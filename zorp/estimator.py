@@ -37,7 +37,7 @@ from zorp.params import (
 )
 from zorp.robust import SamplerSettings
 from zorp.smoothing import CRITERIA
-from zorp.sources import ArraySource
+from zorp.sources import ArraySource, block_rows
 
 __all__ = [
     "METHODS",
@@ -603,10 +603,12 @@ class SmoothPolynomialRegressor:
             return lazy  # type: ignore[no-any-return]
         Xa = self._check_predict_X(X)
         model = self._fitted()
-        A = model.rows(Xa, self.extrapolation)
+        step = block_rows(model.basis.n_terms)
+        mean, std = model.predict(Xa, self.extrapolation, return_std, step)
         if not return_std:
-            return model.mean(A)
-        return model.mean(A), model.std(A)
+            return mean
+        assert std is not None
+        return mean, std
 
     def predict_interval(self, X: ArrayLike, level: float = 0.95) -> NDArray[np.float64]:
         """Prediction interval of a new observation: lower, upper along the

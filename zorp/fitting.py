@@ -303,7 +303,9 @@ def _fit_least_squares(
     """The penalized, least-squares or sampler-refined fit of every target:
     the model's fields, and the penalties of the chosen basis."""
     start = time.perf_counter()
-    stats = source.statistics(p.widest, box)
+    with np.errstate(over="ignore", invalid="ignore"):
+        # An overflow here shows in the sums of squares and is redone below.
+        stats = source.statistics(p.widest, box)
     if needs_rescale(stats):
         # The scaled targets give the same fit, exactly, without overflow.
         source.rescale_targets()

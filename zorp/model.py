@@ -83,13 +83,7 @@ class FittedModel:
         box, basis = self.box, self.basis
         if extrapolation == "continue":
             return Rows(basis.rows(box.scaled(X)))
-        outside = (X < box.lo) | (X > box.hi)
-        if extrapolation == "error" and outside.any():
-            dims = np.flatnonzero(outside.any(axis=0)).tolist()
-            raise ValueError(
-                f"X has {int(outside.any(axis=1).sum())} row(s) outside the training range "
-                f"in feature(s) {dims}, and extrapolation='error'"
-            )
+        outside = self.check_inside(X, extrapolation)
         P = box.scaled(box.clip(X))
         out = Rows(basis.rows(P))
         if extrapolation == "linear" and outside.any():
@@ -102,6 +96,33 @@ class FittedModel:
                     grad = basis.derivative_rows(P[rows], axis)
                     out.slopes.append((rows, step, grad))
         return out
+
+    def check_inside(self, X: NDArray[np.float64], extrapolation: str) -> NDArray[np.bool_]:
+        """Where X lies outside the training box; refuses any such row under
+        extrapolation="error"."""
+        outside: NDArray[np.bool_] = (X < self.box.lo) | (X > self.box.hi)
+        if extrapolation == "error" and outside.any():
+            dims = np.flatnonzero(outside.any(axis=0)).tolist()
+            raise ValueError(
+                f"X has {int(outside.any(axis=1).sum())} row(s) outside the training range "
+                f"in feature(s) {dims}, and extrapolation='error'"
+            )
+        return outside
+
+    def predict(
+        self, X: NDArray[np.float64], extrapolation: str, return_std: bool, block: int
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
+        """Fitted values and, with `return_std`, predictive standard
+        deviations at X, computed `block` rows at a time so that the basis
+        rows of a large X are never held at once."""
+        self.check_inside(X, extrapolation)
+        means, stds = [], []
+        for start in range(0, max(len(X), 1), block):
+            A = self.rows(X[start : start + block], extrapolation)
+            means.append(self.mean(A))
+            if return_std:
+                stds.append(self.std(A))
+        return np.concatenate(means), (np.concatenate(stds) if return_std else None)
 
     def mean(self, A: Rows) -> NDArray[np.float64]:
         """Fitted values at rows A: (n,) for one 1-D target, else (n, t)."""
