@@ -33,7 +33,7 @@ def data_2d(rng):
 
 def test_penalized_1d_equals_core_by_hand(data_1d):
     X, y = data_1d
-    est = SmoothPolynomialRegressor(degree=5, gamma1=1e-3, gamma2=1e-2).fit(X, y)
+    est = SmoothPolynomialRegressor(degree=5, basis="power", gamma1=1e-3, gamma2=1e-2).fit(X, y)
     Phi = zc.design_matrix_1d(5, _scaled(X)[:, 0])
     R1, R2 = zc.smoothness_penalty_matrices_1d(5, -1.0, 1.0, 600)
     coef = zc.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-2, 1e-10)
@@ -45,7 +45,7 @@ def test_penalized_1d_equals_core_by_hand(data_1d):
 
 def test_penalized_2d_equals_core_by_hand(data_2d):
     X, y = data_2d
-    est = SmoothPolynomialRegressor(degree=[2, 3], gamma2=1e-3, n_grid=12).fit(X, y)
+    est = SmoothPolynomialRegressor(degree=[2, 3], basis="power", gamma2=1e-3, n_grid=12).fit(X, y)
     R1, R2, mi = zc.build_penalty_matrices_nd([2, 3], [(-1.0, 1.0)] * 2, 12)
     Xs = _scaled(X)
     Phi = zc.design_matrix_nd(mi, [Xs[:, 0].copy(), Xs[:, 1].copy()])
@@ -57,7 +57,7 @@ def test_penalized_2d_equals_core_by_hand(data_2d):
 
 def test_ols_method_equals_core(data_2d):
     X, y = data_2d
-    est = SmoothPolynomialRegressor(degree=2, method="ols").fit(X, y)
+    est = SmoothPolynomialRegressor(degree=2, basis="power", method="ols").fit(X, y)
     Xs = _scaled(X)
     Phi = zc.design_matrix_nd(est.multi_indices_, [Xs[:, 0].copy(), Xs[:, 1].copy()])
     np.testing.assert_allclose(est.coef_, zc.ols(Phi, y), rtol=1e-12, atol=1e-14)
@@ -67,7 +67,16 @@ def test_mcmc_refines_penalized_fit_like_core_by_hand(data_1d):
     X, y = data_1d
     y = y.copy()
     y[::10] += 5.0  # outliers pull the least-squares fit
-    params = dict(degree=3, gamma2=1e-6, method="mcmc", n_chains=6, n_warmup=40, n_deep=300, seed=7)
+    params = dict(
+        degree=3,
+        basis="power",
+        gamma2=1e-6,
+        method="mcmc",
+        n_chains=6,
+        n_warmup=40,
+        n_deep=300,
+        seed=7,
+    )
     est = SmoothPolynomialRegressor(**params).fit(X, y)
     Phi = zc.design_matrix_1d(3, _scaled(X)[:, 0])
     R1, R2 = zc.smoothness_penalty_matrices_1d(3, -1.0, 1.0, 600)
@@ -92,7 +101,7 @@ def test_mcmc_keeps_penalized_fit_when_search_finds_nothing_better(data_1d):
     X, y = data_1d
     # One chain and no iterations: the result is the chain's random start. Find
     # a seed whose start scores worse than the penalised fit, using the core.
-    penalized = SmoothPolynomialRegressor(degree=3, gamma2=1e-6).fit(X, y)
+    penalized = SmoothPolynomialRegressor(degree=3, basis="power", gamma2=1e-6).fit(X, y)
     resid = y - penalized.predict(X)
     target = resid / zc.mad(resid)
     Phi = zc.design_matrix_1d(3, _scaled(X)[:, 0])
@@ -106,7 +115,16 @@ def test_mcmc_keeps_penalized_fit_when_search_finds_nothing_better(data_1d):
         .energy
         >= start_energy
     )
-    params = dict(degree=3, gamma2=1e-6, method="mcmc", n_chains=1, n_warmup=0, n_deep=0, seed=seed)
+    params = dict(
+        degree=3,
+        basis="power",
+        gamma2=1e-6,
+        method="mcmc",
+        n_chains=1,
+        n_warmup=0,
+        n_deep=0,
+        seed=seed,
+    )
     est = SmoothPolynomialRegressor(**params).fit(X, y)
     np.testing.assert_array_equal(est.coef_, penalized.coef_)
     assert est.mcmc_energy_ == est.mcmc_start_energy_ == start_energy

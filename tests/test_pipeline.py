@@ -55,7 +55,11 @@ def test_fit_is_equivariant_in_the_scale_of_y(curve, method, scale):
         scaled = R(method=method).fit(X, y * scale)
     assert scaled.degrees_ == base.degrees_
     np.testing.assert_allclose(scaled.predict(X) / scale, base.predict(X), rtol=1e-9, atol=1e-9)
-    np.testing.assert_allclose(scaled.sigma_ / scale, base.sigma_, rtol=1e-9)
+    # The robust scale comes from the first M-step, converged to 1e-6 scales:
+    # rounding of the scaled targets moves it by about 1e-8.
+    np.testing.assert_allclose(
+        scaled.sigma_ / scale, base.sigma_, rtol=1e-7 if method == "robust" else 1e-9
+    )
 
 
 @pytest.mark.parametrize("scale", [1e-300, 1e160, 1e200])
@@ -253,13 +257,15 @@ def test_memory_beyond_the_inputs_does_not_grow_with_rows(d, method, tmp_path):
     assert peak < 6 * sources.BLOCK_BYTES + 8 * 400_000 * 4
 
 
-def test_a_thousand_inputs_fit_or_refuse_gamma1_clearly(rng):
-    # Beyond about 970 inputs the affine basis's gradient penalty exceeds the
-    # largest float: it can be used only without it.
-    X = rng.normal(size=(40, 1000))
+@pytest.mark.parametrize(("basis", "d"), [("power", 1000), ("legendre", 1030)])
+def test_a_thousand_inputs_fit_or_refuse_gamma1_clearly(rng, basis, d):
+    # Beyond about 970 inputs (power: a grid sum) or 1023 (Legendre: the box's
+    # volume) the affine basis's gradient penalty exceeds the largest float:
+    # it can be used only without it.
+    X = rng.normal(size=(40, d))
     y = X[:, 0] + rng.normal(size=40)
     with pytest.warns(UserWarning, match="no residual degrees of freedom"):
-        est = R().fit(X, y)
-    assert len(est.coef_) == 1001 and np.isfinite(est.predict(X)).all()
-    with pytest.raises(ValueError, match="gamma1=1.0 with 1000 inputs"):
-        R(gamma1=1.0).fit(X, y)
+        est = R(basis=basis).fit(X, y)
+    assert len(est.coef_) == d + 1 and np.isfinite(est.predict(X)).all()
+    with pytest.raises(ValueError, match=f"gamma1=1.0 with {d} inputs"):
+        R(basis=basis, gamma1=1.0).fit(X, y)

@@ -28,7 +28,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zorp._validation import feature_names, require_2d_X, warn_column_vector
-from zorp.bases import Box, PowerBasis
+from zorp.bases import Basis, Box
 from zorp.model import FittedModel
 from zorp.smoothing import Sufficient
 from zorp.sources import block_statistics, power_of_two, residual_weights, triangular_update
@@ -156,7 +156,7 @@ def _block(
     y: NDArray[np.float64],
     w: NDArray[np.float64] | None,
     box: Box,
-    basis: PowerBasis,
+    basis: Basis,
     y_scale: NDArray[np.float64],
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
     """One block's design rows in `basis`, targets as columns divided by
@@ -179,7 +179,7 @@ def block_stats(
     y: NDArray[np.float64],
     w: NDArray[np.float64] | None,
     box: Box,
-    basis: PowerBasis,
+    basis: Basis,
     y_scale: NDArray[np.float64],
     robust: tuple[NDArray[np.float64], float] | None = None,
 ) -> Sufficient:
@@ -196,7 +196,7 @@ def block_triangular(
     y: NDArray[np.float64],
     w: NDArray[np.float64] | None,
     box: Box,
-    basis: PowerBasis,
+    basis: Basis,
     y_scale: NDArray[np.float64],
 ) -> NDArray[np.float64]:
     """The triangular factor of one block's rows sqrt(w) [Phi, Y / y_scale]."""
@@ -226,7 +226,7 @@ def block_sample(
 def _weights_block(
     x: NDArray[np.float64],
     y: NDArray[np.float64],
-    basis: PowerBasis,
+    basis: Basis,
     box: Box,
     coef: NDArray[np.float64],
     scale: NDArray[np.float64],
@@ -284,7 +284,7 @@ class DaskSource:
 
     def statistics(
         self,
-        basis: PowerBasis,
+        basis: Basis,
         box: Box,
         robust: tuple[NDArray[np.float64], float] | None = None,
     ) -> Sufficient:
@@ -295,7 +295,7 @@ class DaskSource:
         stats: Sufficient = dask.compute(_tree(parts, _add))[0]
         return stats
 
-    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+    def triangular(self, basis: Basis, box: Box) -> NDArray[np.float64]:
         dask = _dask()
         op = dask.delayed(block_triangular, pure=True)
         parts = [op(xb, yb, wb, box, basis, self.y_scale) for xb, yb, wb in self._blocks()]
@@ -324,7 +324,7 @@ class DaskSource:
         return xs, ys, ws
 
     def row_weights(
-        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+        self, basis: Basis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> Any:
         # Lazy: the graph holds the numbers it needs, not the estimator.
         y = self.yd[:, None] if self.yd.ndim == 1 else self.yd

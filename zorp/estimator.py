@@ -24,6 +24,7 @@ from zorp._validation import (
     feature_names,
     is_dask,
 )
+from zorp.bases import BASES, BasisKind
 from zorp.fitting import METHODS, FitOptions, Method, splitmix64
 from zorp.model import EXTRAPOLATIONS, FittedModel
 from zorp.params import (
@@ -49,6 +50,7 @@ __all__ = [
 
 _RULES: dict[str, list[Rule]] = {
     "degree": [Options((None,)), Degrees(high=INT32_MAX - 1)],
+    "basis": [Options(tuple(BASES))],
     "gamma1": [Interval("real", 0.0)],
     "gamma2": [Options(("auto",)), Interval("real", 0.0)],
     "ridge": [Interval("real", 0.0)],
@@ -98,25 +100,33 @@ def __getattr__(name: str) -> Any:
 
 
 class SmoothPolynomialRegressor:
-    """Smooth polynomial regression in the power basis, penalised for roughness.
+    """Smooth polynomial regression, penalised for roughness.
 
     Every input dimension is mapped affinely onto [-1, 1] using the training
-    data's range, which keeps the power basis well conditioned; the model is the
-    full tensor-product polynomial of the given per-dimension degrees in those
-    scaled coordinates. The penalties integrate the squared first derivatives
-    (weight `gamma1`) and second derivatives (weight `gamma2`) of the fitted
-    function over the scaled box [-1, 1]^D, summed on an equally spaced grid of
-    `n_grid` points per axis (by default 600 in one dimension, 30 in several).
+    data's range; the model is the full tensor-product polynomial of the
+    per-dimension degrees in those scaled coordinates, in the Legendre basis
+    (the default: orthogonal, so well conditioned at any degree) or in powers.
+    The penalties integrate the squared first derivatives (weight `gamma1`)
+    and second derivatives (weight `gamma2`) of the fitted function over the
+    scaled box [-1, 1]^D: exactly in the Legendre basis; in the power basis
+    summed on an equally spaced grid of `n_grid` points per axis (by default
+    600 in one dimension, 30 in several).
 
     Parameters
     ----------
     degree : int, sequence of int or None
         Degree per input dimension. None (the default) chooses it by
-        `criterion`: up to 15 in one dimension; in several, the same degree on
-        every axis, up to 8 and within 512 terms (degree 1 always allowed);
-        never above an axis's number of distinct values less one or the
-        penalty grid less one; beyond 10 input dimensions the basis is affine
-        (a constant and one term per input).
+        `criterion`. In the Legendre basis: in one dimension among a few
+        sizes up to 100, the penalty doing the smoothing; in several, the same
+        degree on every axis, up to 15 and within 512 terms. In the power
+        basis: up to 15 in one dimension, up to 8 per axis within 512 terms in
+        several. Never above an axis's number of distinct values less one (nor,
+        in the power basis, the penalty grid less one); degree 1 is always
+        allowed; beyond 10 input dimensions the basis is affine (a constant and
+        one term per input).
+    basis : {"legendre", "power"}
+        The polynomials of each axis: Legendre polynomials P_0 ... P_d of the
+        scaled input (the default), or its powers 1, u, ..., u^d.
     gamma1 : float
         Weight of the gradient penalty, per observation.
     gamma2 : "auto" or float
@@ -125,9 +135,10 @@ class SmoothPolynomialRegressor:
     ridge : float
         Value added to the diagonal of the normal equations.
     n_grid : int or None
-        Grid points per axis for the penalty sums; it must exceed a given
-        degree. None: 600 in one dimension, 30 in several, or a given
-        degree plus one where that is more.
+        Grid points per axis for the penalty sums of the power basis; it must
+        exceed a given degree. None: 600 in one dimension, 30 in several, or a
+        given degree plus one where that is more. The Legendre basis does not
+        use it (its penalties are exact).
     method : {"penalized", "ols", "mcmc", "robust"}
         "penalized" solves the penalised normal equations; "ols" is the
         minimum-norm least-squares fit (no penalty); "mcmc" refines the
@@ -169,12 +180,15 @@ class SmoothPolynomialRegressor:
     Attributes
     ----------
     coef_ : ndarray of shape (n_terms,) or (n_targets, n_terms)
-        Coefficients, ordered like `multi_indices_`, in scaled coordinates.
+        Coefficients in the basis `basis_`, ordered like `multi_indices_`, of
+        the scaled coordinates. `polynomial_` gives the 1-D curve in x units.
         With several targets `gamma2_`, `edf_`, `sigma_`, `mdl_score_` and
         `hit_rate_` are arrays of shape (n_targets,). For Dask inputs
         `mdl_score_` and `hit_rate_` are NaN (they need a median of y).
+    basis_ : str
+        The basis of `coef_`: "legendre" or "power".
     multi_indices_ : list of list of int
-        Exponents per input dimension of every basis term.
+        Degree per input dimension of every basis term.
     degrees_ : list of int
         Degree per input dimension actually used.
     gamma2_ : float
@@ -222,6 +236,7 @@ class SmoothPolynomialRegressor:
         self,
         degree: int | Sequence[int] | None = None,
         *,
+        basis: BasisKind = FitOptions.basis,
         gamma1: float = FitOptions.gamma1,
         gamma2: float | Literal["auto"] = FitOptions.gamma2,
         ridge: float = FitOptions.ridge,
@@ -239,6 +254,7 @@ class SmoothPolynomialRegressor:
         seed: int = FitOptions.seed,
     ) -> None:
         self.degree = degree
+        self.basis = basis
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.ridge = ridge
@@ -342,6 +358,7 @@ class SmoothPolynomialRegressor:
         gamma2 = self.gamma2 if self.gamma2 == "auto" else float(self.gamma2)
         return FitOptions(
             degrees=degrees,
+            basis=self.basis,
             gamma1=float(self.gamma1),
             gamma2=gamma2,
             ridge=float(self.ridge),
@@ -450,6 +467,10 @@ class SmoothPolynomialRegressor:
         """Coefficients, ordered like `multi_indices_`, in scaled coordinates."""
         model = self._fitted()
         return model.coef[0] if model.single else model.coef
+
+    @property
+    def basis_(self) -> str:
+        return self._fitted().basis.kind
 
     @property
     def multi_indices_(self) -> list[list[int]]:

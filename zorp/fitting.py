@@ -30,7 +30,7 @@ from numpy.typing import NDArray
 
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
-from zorp.bases import Box, PowerBasis
+from zorp.bases import BASES, Basis, BasisKind, Box
 from zorp.model import FittedModel, McmcInfo, RobustInfo
 from zorp.robust import (
     RobustResult,
@@ -56,13 +56,20 @@ METHODS: tuple[str, ...] = ("penalized", "ols", "mcmc", "robust")
 
 # Largest tensor-product basis accepted (the fit solves an M x M system).
 MAX_TERMS = 4096
-# The automatic degree: up to AUTO_MAX_DEGREE in one dimension, and up to
-# AUTO_MAX_DEGREE_ND per axis within AUTO_MAX_TERMS terms in several, on at
-# most AUTO_MAX_FEATURES input dimensions (beyond, the affine basis).
-AUTO_MAX_DEGREE = 15
-AUTO_MAX_DEGREE_ND = 8
+# The automatic degree: up to AUTO_MAX_DEGREE[basis] in one dimension, and up
+# to AUTO_MAX_DEGREE_ND[basis] per axis within AUTO_MAX_TERMS terms in several,
+# on at most AUTO_MAX_FEATURES input dimensions (beyond, the affine basis).
+# Powers lose their digits beyond degree 15; the orthogonal basis goes as high
+# as curves with dozens of turns need, the penalty doing the smoothing.
+AUTO_MAX_DEGREE = {"legendre": 100, "power": 15}
+AUTO_MAX_DEGREE_ND = {"legendre": 15, "power": 8}
 AUTO_MAX_TERMS = 512
 AUTO_MAX_FEATURES = 10
+# Basis sizes the criterion compares in one dimension in the orthogonal basis:
+# every low degree (a polynomial law is then found exactly), then sizes in
+# ratios of about 1.5, since beyond a few terms the penalty, not the size,
+# sets the smoothness.
+LEGENDRE_SIZES_1D = (1, 2, 3, 4, 5, 6, 8, 10, 14, 20, 30, 45, 65, 100)
 # Grid points per axis of the penalty sums, by default.
 N_GRID_1D = 600
 N_GRID_ND = 30
@@ -86,6 +93,7 @@ class FitOptions:
     None for the automatic choice."""
 
     degrees: list[int] | int | None
+    basis: BasisKind = "legendre"
     gamma1: float = 0.0
     gamma2: float | Literal["auto"] = "auto"
     ridge: float = 1e-10
@@ -108,7 +116,7 @@ class Plan:
     """Candidate degree vectors, and the widest basis with its penalties."""
 
     candidates: list[list[int]]
-    widest: PowerBasis
+    widest: Basis
     R1: NDArray[np.float64]
     R2: NDArray[np.float64]
 
@@ -123,19 +131,27 @@ def splitmix64(seed: int) -> int:
 
 
 def auto_candidates(
-    n_features: int, distinct: NDArray[np.int64] | None = None, n_grid: int | None = None
+    n_features: int,
+    distinct: NDArray[np.int64] | None = None,
+    n_grid: int | None = None,
+    basis: BasisKind = "legendre",
 ) -> list[list[int]]:
     """Degree vectors the automatic choice compares: the same degree on every
     axis, from 1 up to AUTO_MAX_DEGREE (AUTO_MAX_DEGREE_ND in several
     dimensions) within AUTO_MAX_TERMS terms (more only for degree 1), below
-    the number of distinct values of every axis and below the penalty grid."""
+    the number of distinct values of every axis and, in the power basis,
+    below the penalty grid. In one dimension the orthogonal basis compares
+    the sizes LEGENDRE_SIZES_1D only, and always its largest allowed degree."""
     if n_features > AUTO_MAX_FEATURES:
         return [[1] * n_features]
-    top = AUTO_MAX_DEGREE if n_features == 1 else AUTO_MAX_DEGREE_ND
+    top = (AUTO_MAX_DEGREE if n_features == 1 else AUTO_MAX_DEGREE_ND)[basis]
     if distinct is not None:
         top = min(top, int(distinct.min()) - 1)
-    if n_grid is not None:
+    if n_grid is not None and basis == "power":
         top = min(top, n_grid - 1)
+    if n_features == 1 and basis == "legendre":
+        sizes = sorted({d for d in LEGENDRE_SIZES_1D if d < top} | {max(top, 1)})
+        return [[d] for d in sizes]
     out = [[1] * n_features]
     for d in range(2, top + 1):
         if (d + 1) ** n_features > AUTO_MAX_TERMS:
@@ -184,6 +200,7 @@ def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: in
     degrees = given_degrees(opts, n_features)
     if degrees is not None:
         check_degrees(degrees, n_features)
+    if degrees is not None and opts.basis == "power":
         n_grid = n_grid_of(opts, n_features)
         if n_grid <= max(degrees):
             raise ValueError(f"n_grid={n_grid} must exceed the degree of every axis")
@@ -192,13 +209,14 @@ def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: in
 def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) -> Plan:
     """The candidate degrees and the widest basis with its penalties."""
     degrees = given_degrees(opts, n_features)
+    n_grid = n_grid_of(opts, n_features)
     if degrees is not None:
         candidates = [degrees]
     else:
-        candidates = auto_candidates(n_features, distinct, n_grid_of(opts, n_features))
-    n_grid = n_grid_of(opts, n_features)
+        candidates = auto_candidates(n_features, distinct, n_grid, opts.basis)
+    kind = BASES[opts.basis]
     if opts.degrees is None and n_features > AUTO_MAX_FEATURES:
-        widest, R1, R2 = PowerBasis.affine_with_penalties(n_features, n_grid)
+        widest, R1, R2 = kind.affine_with_penalties(n_features, n_grid)
         if opts.gamma1 != 0.0 and not np.isfinite(R1).all():
             raise ValueError(
                 f"gamma1={opts.gamma1!r} with {n_features} inputs: the gradient penalty "
@@ -206,7 +224,7 @@ def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) 
             )
     else:
         top = [max(c[d] for c in candidates) for d in range(n_features)]
-        widest, R1, R2 = PowerBasis.with_penalties(top, n_grid)
+        widest, R1, R2 = kind.with_penalties(top, n_grid)
     return Plan(candidates, widest, R1, R2)
 
 
@@ -277,7 +295,7 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
     """The fitted model of `source`'s rows under `opts`."""
     timings: dict[str, float] = {}
     start = time.perf_counter()
-    cap = AUTO_MAX_DEGREE + 2
+    cap = AUTO_MAX_DEGREE[opts.basis] + 2
     n, box, distinct = source.scan(cap)
     if n < 2:
         raise ValueError(f"n_samples={n}: at least 2 samples are required")
@@ -389,7 +407,7 @@ def to_target_units(
 
 
 def _least_squares(
-    source: Source, basis: PowerBasis, box: Box, rows: int, n: float
+    source: Source, basis: Basis, box: Box, rows: int, n: float
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
     """The minimum-norm least-squares fit of every target in `basis`, from the
     triangular factor of the weighted design and targets (as accurate as a
@@ -419,7 +437,7 @@ def _least_squares(
 
 def _scores(
     source: Source,
-    basis: PowerBasis,
+    basis: Basis,
     box: Box,
     coef: NDArray[np.float64],
     penalties: Penalties,
@@ -479,7 +497,7 @@ def description_length(
 
 def _refine_mcmc(
     source: ArraySource,
-    basis: PowerBasis,
+    basis: Basis,
     box: Box,
     start: NDArray[np.float64],
     choice: Choice,

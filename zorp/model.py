@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp.bases import Box, PowerBasis
+from zorp.bases import Basis, Box, TensorBasis
 
 EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
 
@@ -48,7 +48,7 @@ class FittedModel:
     sigma[j]^2 V_j V_j', with V_j = cov_T / sqrt(cov_d[j]) when cov_T is
     (k, k), or cov_T[j] when it is a stack (t, k, k)."""
 
-    basis: PowerBasis
+    basis: Basis
     box: Box
     coef: NDArray[np.float64]
     gamma2: NDArray[np.float64]
@@ -184,7 +184,7 @@ def _equal(a: Any, b: Any) -> bool:
             and isinstance(b, np.ndarray)
             and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
         )
-    if isinstance(a, Box | PowerBasis | RobustInfo | McmcInfo):
+    if isinstance(a, Box | TensorBasis | RobustInfo | McmcInfo):
         return type(a) is type(b) and all(
             _equal(getattr(a, f.name), getattr(b, f.name)) for f in fields(a)
         )

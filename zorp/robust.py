@@ -196,8 +196,10 @@ def consensus_search(
     # curve by a root-mean-square of s, in units of the residuals' MAD.
     T = V[:, keep] * (math.sqrt(n / rank) / np.sqrt(ev[keep]))
     X = _columns.product(Phi, T)  # T maps search coordinates to coefficient changes
-    R1t = T.T @ R1 @ T
-    R2t = T.T @ R2 @ T
+    # Products by the native kernel, whose sums do not depend on the thread count.
+    Tt = np.ascontiguousarray(T.T)
+    R1t = _columns.product(Tt, _columns.product(R1, T))
+    R2t = _columns.product(Tt, _columns.product(R2, T))
     sampler = settings.budget.sampler(settings.H, settings.seed)
     res = sampler.fit(X, target, R1t, R2t, gamma1, gamma2)
     start_energy = _core.mdl_score(np.zeros(n), target, rank, settings.H)

@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 
 from zorp._native import _kernels as _columns
 from zorp._validation import check_finite
-from zorp.bases import Box, PowerBasis
+from zorp.bases import Basis, Box
 from zorp.robust import tukey_weights
 from zorp.smoothing import Sufficient
 
@@ -53,7 +53,7 @@ class Source(Protocol):
 
     def statistics(
         self,
-        basis: PowerBasis,
+        basis: Basis,
         box: Box,
         robust: tuple[NDArray[np.float64], float] | None = None,
     ) -> Sufficient:
@@ -62,7 +62,7 @@ class Source(Protocol):
         (one target only)."""
         ...
 
-    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+    def triangular(self, basis: Basis, box: Box) -> NDArray[np.float64]:
         """The triangular factor R of the QR factorisation of the rows
         sqrt(w) [Phi, Y]: R'R is their Gram matrix, and the part of R beyond
         the basis's columns holds what the basis leaves of the targets."""
@@ -80,7 +80,7 @@ class Source(Protocol):
         ...
 
     def row_weights(
-        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+        self, basis: Basis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> object:
         """Biweight weight of every given row's residual from the fit (1
         where the scale is 0 and the row lies on the curve)."""
@@ -136,7 +136,7 @@ class ArraySource:
         self.y_scale = power_of_two(np.maximum(self.Y.max(axis=0), -self.Y.min(axis=0)))
 
     def blocks(
-        self, basis: PowerBasis, box: Box, rows: int | None = None
+        self, basis: Basis, box: Box, rows: int | None = None
     ) -> Iterator[tuple[slice, NDArray[np.float64]]]:
         """Row slices and their design rows, block by block. When all rows
         make one block, the design of the last basis is kept: a later pass in
@@ -150,7 +150,7 @@ class ArraySource:
             part = slice(start, min(start + step, self.n))
             yield part, basis.rows(box.scaled(self.X[part]))
 
-    def _one_block(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+    def _one_block(self, basis: Basis, box: Box) -> NDArray[np.float64]:
         kept = getattr(self, "_kept_design", None)
         if kept is not None and kept[0] is box:
             where = {tuple(m): i for i, m in enumerate(kept[1].multi_indices)}
@@ -162,13 +162,13 @@ class ArraySource:
         self._kept_design = (box, basis, Phi)
         return Phi
 
-    def design(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+    def design(self, basis: Basis, box: Box) -> NDArray[np.float64]:
         """The whole design matrix (for the sampler, which needs every row)."""
         return basis.rows(box.scaled(self.X))
 
     def statistics(
         self,
-        basis: PowerBasis,
+        basis: Basis,
         box: Box,
         robust: tuple[NDArray[np.float64], float] | None = None,
     ) -> Sufficient:
@@ -188,7 +188,7 @@ class ArraySource:
         Y = self.Y[part]
         return Y if (self.y_scale == 1.0).all() else Y / self.y_scale
 
-    def triangular(self, basis: PowerBasis, box: Box) -> NDArray[np.float64]:
+    def triangular(self, basis: Basis, box: Box) -> NDArray[np.float64]:
         R = np.zeros((0, basis.n_terms + self.n_targets))
         for part, Phi in self.blocks(basis, box):
             w = None if self.w is None else self.w[part]
@@ -196,7 +196,7 @@ class ArraySource:
         return R
 
     def hits(
-        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], eps: NDArray[np.float64]
+        self, basis: Basis, box: Box, coef: NDArray[np.float64], eps: NDArray[np.float64]
     ) -> NDArray[np.float64]:
         """Per target, the rows whose fit is within eps of the target."""
         total = np.zeros(self.n_targets)
@@ -204,9 +204,7 @@ class ArraySource:
             total += _columns.column_hit_counts(Phi, self.Y[part], coef, eps)
         return total
 
-    def _given_blocks(
-        self, basis: PowerBasis, box: Box
-    ) -> Iterator[tuple[slice, NDArray[np.float64]]]:
+    def _given_blocks(self, basis: Basis, box: Box) -> Iterator[tuple[slice, NDArray[np.float64]]]:
         """Row slices of every given row (weight 0 included) and their design rows."""
         step = block_rows(basis.n_terms)
         for start in range(0, len(self.X_given), step):
@@ -229,7 +227,7 @@ class ArraySource:
         return self.X[pick], self.Y[pick, 0] / self.y_scale[0], w
 
     def row_weights(
-        self, basis: PowerBasis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
+        self, basis: Basis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> NDArray[np.float64]:
         out = np.empty((len(self.X_given), coef.shape[0]))
         for part, Phi in self._given_blocks(basis, box):
