@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "pages.hpp"
 #include "parallel.hpp"
 
 namespace zorp {
@@ -14,6 +15,9 @@ namespace {
 // that the recurrence runs vectorised across rows) and its rows of the result
 // stay in cache while the terms are formed.
 constexpr Index kRows = 64;
+// Distance between a table's degrees: a cache line more than a block, so that
+// the degrees of one row, read together, do not all fall into a few cache sets.
+constexpr Index kStride = kRows + 8;
 // Values computed (table entries and terms) per task taken by a thread.
 constexpr Index kTaskWork = Index{1} << 18;
 // Below this many values the work stays on the calling thread.
@@ -30,20 +34,22 @@ struct Axis {
 // Table entries of one row of one axis.
 Index table_work(const Axis& ax) { return (ax.degree + 1) * std::max<Index>(ax.levels(), 1); }
 
-// T[q * kRows + i] = P_q(u[i]) for q = 0 .. p, i < m.
+// T[q * kStride + i] = P_q(u[i]) for q = 0 .. p, i < m. Each step divides by
+// q + 1 rather than multiplying by its rounded reciprocal: that one rounding,
+// shared by every point, makes the errors at degree 120 ten times larger.
 void tabulate_values(const double* u, Index m, Index p, double* T) {
     std::fill(T, T + m, 1.0);
     if (p == 0) {
         return;
     }
-    std::copy(u, u + m, T + kRows);
+    std::copy(u, u + m, T + kStride);
     for (Index q = 1; q < p; ++q) {
         const auto a = static_cast<double>(2 * q + 1);
         const auto b = static_cast<double>(q);
         const auto c = static_cast<double>(q + 1);
-        const double* t1 = T + q * kRows;
-        const double* t0 = t1 - kRows;
-        double* t2 = T + (q + 1) * kRows;
+        const double* t1 = T + q * kStride;
+        const double* t0 = t1 - kStride;
+        double* t2 = T + (q + 1) * kStride;
         for (Index i = 0; i < m; ++i) {
             t2[i] = (a * u[i] * t1[i] - b * t0[i]) / c;
         }
@@ -60,15 +66,15 @@ void tabulate_next_order(const double* u, Index m, Index p, Index s, const doubl
         const auto a = static_cast<double>(2 * q + 1);
         const auto b = static_cast<double>(q);
         const auto c = static_cast<double>(q + 1);
-        const double* s1 = S + q * kRows;
-        const double* p1 = prev + q * kRows;
-        double* s2 = S + (q + 1) * kRows;
+        const double* s1 = S + q * kStride;
+        const double* p1 = prev + q * kStride;
+        double* s2 = S + (q + 1) * kStride;
         if (q == 0) {
             for (Index i = 0; i < m; ++i) {
                 s2[i] = a * (u[i] * s1[i] + r * p1[i]) / c;
             }
         } else {
-            const double* s0 = s1 - kRows;
+            const double* s0 = s1 - kStride;
             for (Index i = 0; i < m; ++i) {
                 s2[i] = (a * (u[i] * s1[i] + r * p1[i]) - b * s0[i]) / c;
             }
@@ -86,7 +92,7 @@ struct Scratch {
     explicit Scratch(const std::vector<Axis>& axes)
         : u(static_cast<size_t>(kRows)), table(axes.size(), nullptr) {
         for (const Axis& ax : axes) {
-            const auto size = static_cast<size_t>((ax.degree + 1) * kRows);
+            const auto size = static_cast<size_t>((ax.degree + 1) * kStride);
             tables.emplace_back(size);
             spare.emplace_back(ax.levels() > 1 ? size : 0);
         }
@@ -118,7 +124,7 @@ void tabulate_block(const RowMatrixRef& U, const std::vector<Axis>& axes, Index 
 }
 
 // Rows [a, a + m) of the result: each term the product of its axes' entries,
-// off[t * D + d] = mi(t, d) * kRows locating them in the tables.
+// off[t * D + d] = mi(t, d) * kStride locating them in the tables.
 void terms_block(const Scratch& s, const std::vector<Index>& off, Index k, Index a, Index m,
                  RowMatrixXd& out) {
     const auto D = static_cast<Index>(s.table.size());
@@ -172,10 +178,13 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
     std::vector<Index> off(static_cast<size_t>(k * D));
     for (Index t = 0; t < k; ++t) {
         for (Index d = 0; d < D; ++d) {
-            off[static_cast<size_t>(t * D + d)] = mi(t, d) * kRows;
+            off[static_cast<size_t>(t * D + d)] = mi(t, d) * kStride;
         }
     }
     RowMatrixXd out(n, k);
+    // The threads fault in the result's pages as they fill their rows: huge
+    // pages cut the faults, which otherwise cost more than the values.
+    advise_huge_pages(out.data(), out.size());
     // Tasks of whole blocks, so that every row keeps its place in its block
     // (and so its arithmetic) whatever the number of threads.
     const Index task_rows = std::max<Index>(kTaskWork / (row_work * kRows), 1) * kRows;
