@@ -73,12 +73,15 @@ def test_mixed_partial_derivatives(orders):
     assert_rows_close(kn.legendre_rows(U, mi, derivative=orders), want, 1e-12)
 
 
-def test_no_rows_and_order_zero():
+def test_no_rows_order_zero_and_orders_past_the_degree():
     assert kn.legendre_rows(np.zeros((0, 2)), [[1, 2], [0, 0]]).shape == (0, 2)
     U = rng.uniform(-1.0, 1.0, (50, 2))
     np.testing.assert_array_equal(
         kn.legendre_rows(U, [[3, 1]], derivative=(0, 0)), kn.legendre_rows(U, [[3, 1]])
     )
+    # No recurrence runs up to such an order: every derivative there is zero.
+    rows = kn.legendre_rows(U, [[3, 1], [0, 2]], derivative=(0, 10**15))
+    np.testing.assert_array_equal(rows, np.zeros((50, 2)))
 
 
 U2 = rng.uniform(-1.0, 1.0, (10, 2))
@@ -94,6 +97,7 @@ MI2 = np.array([[0, 1], [2, 0]])
         ((U2, np.c_[MI2, MI2]), ValueError, "multi_indices has 4 columns, U has 2"),
         ((U2, np.zeros((0, 2), int)), ValueError, "multi_indices is empty"),
         ((U2, [[0, 1], [-1, 0]]), ValueError, "multi_indices holds a negative degree"),
+        ((U2, [[0, 1], [65536, 0]]), ValueError, "multi_indices holds a degree above 65535"),
         ((U2, MI2, [1]), ValueError, "derivative has length 1, U has 2 columns"),
         ((U2, MI2, [[1, 0]]), ValueError, "derivative must be 1-D, not 2-D"),
         ((U2, MI2, [0, -2]), ValueError, "derivative holds a negative order"),

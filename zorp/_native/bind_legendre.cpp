@@ -67,6 +67,10 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
             if ((degrees.array() < 0).any()) {
                 refuse(fn, "multi_indices holds a negative degree");
             }
+            if ((degrees.array() > zorp::kMaxLegendreDegree).any()) {
+                refuse(fn, "multi_indices holds a degree above " +
+                               std::to_string(zorp::kMaxLegendreDegree));
+            }
             std::vector<zorp::Index> orders;
             if (!derivative_in.is_none()) {
                 const py::array_t<zorp::Index> r = as_index_array(derivative_in, fn, "derivative");
@@ -74,8 +78,8 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
                     refuse(fn, "derivative must be 1-D, not " + dims(r.ndim()));
                 }
                 if (r.shape(0) != D) {
-                    refuse(fn, "derivative has length " + std::to_string(r.shape(0)) +
-                                   ", U has " + std::to_string(D) + " columns");
+                    refuse(fn, "derivative has length " + std::to_string(r.shape(0)) + ", U has " +
+                                   std::to_string(D) + " columns");
                 }
                 orders.assign(r.data(), r.data() + D);
                 for (const zorp::Index order : orders) {
@@ -92,7 +96,8 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
         "Design rows (n, k) of the Legendre terms multi_indices (k, D) at the points\n"
         "U (n, D): term m is prod_d P_{mi[m, d]}(U[:, d]), P_p the Legendre polynomial\n"
         "with P_p(1) = 1 (numpy.polynomial.legendre's), or with derivative (D orders\n"
-        "r_d) prod_d of the r_d-th derivatives. Points outside [-1, 1] extrapolate.",
+        "r_d) prod_d of the r_d-th derivatives. Points outside [-1, 1] extrapolate;\n"
+        "degrees go up to 65535.",
         py::arg("U"), py::arg("multi_indices"), py::arg("derivative") = py::none());
 }
 

@@ -1,6 +1,7 @@
 #include "legendre.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -19,9 +20,9 @@ constexpr Index kRows = 64;
 // the degrees of one row, read together, do not all fall into a few cache sets.
 constexpr Index kStride = kRows + 8;
 // Values computed (table entries and terms) per task taken by a thread.
-constexpr Index kTaskWork = Index{1} << 18;
+constexpr double kTaskWork = 1 << 18;
 // Below this many values the work stays on the calling thread.
-constexpr Index kParallelWork = Index{1} << 17;
+constexpr double kParallelWork = 1 << 17;
 
 // One axis of the basis: its largest degree and the order of its derivative.
 struct Axis {
@@ -31,8 +32,12 @@ struct Axis {
     Index levels() const { return order > degree ? 0 : order + 1; }
 };
 
-// Table entries of one row of one axis.
-Index table_work(const Axis& ax) { return (ax.degree + 1) * std::max<Index>(ax.levels(), 1); }
+// Table entries of one row of one axis (in floating point: the product of a
+// large degree and order would overflow an Index).
+double table_work(const Axis& ax) {
+    return static_cast<double>(ax.degree + 1) *
+           static_cast<double>(std::max<Index>(ax.levels(), 1));
+}
 
 // T[q * kStride + i] = P_q(u[i]) for q = 0 .. p, i < m. Each step divides by
 // q + 1 rather than multiplying by its rounded reciprocal: that one rounding,
@@ -163,12 +168,14 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
     if (!derivative.empty() && static_cast<Index>(derivative.size()) != D) {
         throw std::invalid_argument("legendre_rows: derivative needs one order per axis");
     }
-    if ((mi.array() < 0).any() ||
+    if ((mi.array() < 0).any() || (mi.array() > kMaxLegendreDegree).any() ||
         std::any_of(derivative.begin(), derivative.end(), [](Index r) { return r < 0; })) {
-        throw std::invalid_argument("legendre_rows: degrees and orders must be nonnegative");
+        throw std::invalid_argument(
+            "legendre_rows: degrees must lie in [0, 65535] and orders be nonnegative");
     }
     std::vector<Axis> axes(static_cast<size_t>(D));
-    Index row_work = k * std::max<Index>(D, 1);
+    // Values computed per row, which sizes the tasks.
+    double row_work = static_cast<double>(k) * static_cast<double>(std::max<Index>(D, 1));
     for (Index d = 0; d < D; ++d) {
         Axis& ax = axes[static_cast<size_t>(d)];
         ax.degree = k > 0 ? mi.col(d).maxCoeff() : 0;
@@ -187,10 +194,12 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
     advise_huge_pages(out.data(), out.size());
     // Tasks of whole blocks, so that every row keeps its place in its block
     // (and so its arithmetic) whatever the number of threads.
-    const Index task_rows = std::max<Index>(kTaskWork / (row_work * kRows), 1) * kRows;
+    const double blocks = std::max(std::floor(kTaskWork / (row_work * kRows)), 1.0);
+    const Index task_rows = static_cast<Index>(std::min(blocks, 1e6)) * kRows;
     const Index n_tasks = (n + task_rows - 1) / task_rows;
+    const auto block_work = static_cast<Index>(std::min(row_work * kRows, 1e18));
     for_each_block(
-        n_tasks, n * row_work >= kParallelWork,
+        n_tasks, static_cast<double>(n) * row_work >= kParallelWork,
         [&](Index task, TeamControl& control) {
             Scratch s(axes);
             const Index end = std::min(n, (task + 1) * task_rows);
@@ -198,7 +207,7 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
                 const Index m = std::min(kRows, end - a);
                 tabulate_block(U, axes, a, m, s);
                 terms_block(s, off, k, a, m, out);
-                if (!control.keep_going(m * row_work)) {
+                if (!control.keep_going(block_work)) {
                     return;
                 }
             }

@@ -21,7 +21,13 @@ using IndexRowMatrixRef = Eigen::Ref<const IndexRowMatrix>;
 // which stays regular at u = +-1. Blocks of rows run in parallel; every row
 // is computed the same way whatever the number of threads. Points outside
 // [-1, 1] extrapolate. Throws std::invalid_argument unless mi has D columns of
-// nonnegative degrees and `derivative` is empty or D nonnegative orders.
+// degrees in [0, kMaxLegendreDegree] and `derivative` is empty or D
+// nonnegative orders.
+//
+// The degree is bounded because a thread's tables take 576 bytes per degree
+// and axis (twice that with a derivative) whatever the number of rows or
+// terms: without a bound a single term of a huge degree would exhaust memory.
+inline constexpr Index kMaxLegendreDegree = 65535;
 RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
                           const std::vector<Index>& derivative, const CancelCheck& cancel = {});
 
