@@ -100,6 +100,9 @@ elif name == "gram":
 elif name == "column_mads":
     args = (rng.random((2_000_000, 150)),)
     call = kn.column_mads
+elif name == "legendre_rows":
+    args = (rng.uniform(-1.0, 1.0, (4_000_000, 1)), [[3000]])
+    call = kn.legendre_rows
 print("ready", flush=True)
 try:
     call(*args)
@@ -116,7 +119,15 @@ print(caught, flush=True)
 @pytest.mark.skipif(os.environ.get("ZORP_SANITIZED") == "1", reason="timing of the optimised build")
 @pytest.mark.parametrize(
     "call",
-    ["reduce_path", "ols", "fit_regularized_linear", "design_matrix_1d", "gram", "column_mads"],
+    [
+        "reduce_path",
+        "ols",
+        "fit_regularized_linear",
+        "design_matrix_1d",
+        "gram",
+        "column_mads",
+        "legendre_rows",
+    ],
 )
 def test_sigint_stops_slow_native_calls_within_a_fifth_of_a_second(call):
     # Sent inside the call, which runs for seconds.

@@ -1,5 +1,5 @@
-"""Private native kernels of zorp: many target columns, Gram matrices and the
-choice of the smoothness weight."""
+"""Private native kernels of zorp: many target columns, Gram matrices, the
+choice of the smoothness weight and rows of the Legendre basis."""
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -50,3 +50,6 @@ def choose_weights(
     grid: ArrayLike,
     shared: bool,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def legendre_rows(
+    U: ArrayLike, multi_indices: ArrayLike, derivative: ArrayLike | None = None
+) -> NDArray[np.float64]: ...

@@ -214,5 +214,6 @@ auto without_gil(F&& f) {
 
 void bind_columns(py::module_& m, const zorp::CancelCheck& cancel);
 void bind_search(py::module_& m, const zorp::CancelCheck& cancel);
+void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel);
 
 }  // namespace zorp_kernels

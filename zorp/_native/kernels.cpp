@@ -9,8 +9,8 @@
 
 PYBIND11_MODULE(_kernels, m) {
     m.doc() =
-        "Private native kernels of zorp: many target columns, Gram matrices and the\n"
-        "choice of the smoothness weight.";
+        "Private native kernels of zorp: many target columns, Gram matrices, the\n"
+        "choice of the smoothness weight and rows of the Legendre basis.";
 
     // A cancelled call returns with the Python error that stopped it still set.
     pybind11::register_local_exception_translator([](std::exception_ptr p) {
@@ -28,4 +28,5 @@ PYBIND11_MODULE(_kernels, m) {
     const zorp::CancelCheck cancel = zorp_kernels::signal_raised_without_gil;
     zorp_kernels::bind_columns(m, cancel);
     zorp_kernels::bind_search(m, cancel);
+    zorp_kernels::bind_legendre(m, cancel);
 }

@@ -1,0 +1,219 @@
+#include "legendre.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+#include "pages.hpp"
+#include "parallel.hpp"
+
+namespace zorp {
+
+namespace {
+
+// Rows per block: a block's tables (degree by degree, its rows contiguous, so
+// that the recurrence runs vectorised across rows) and its rows of the result
+// stay in cache while the terms are formed.
+constexpr Index kRows = 64;
+// Distance between a table's degrees: a cache line more than a block, so that
+// the degrees of one row, read together, do not all fall into a few cache sets.
+constexpr Index kStride = kRows + 8;
+// Values computed (table entries and terms) per task taken by a thread.
+constexpr double kTaskWork = 1 << 18;
+// Below this many values the work stays on the calling thread.
+constexpr double kParallelWork = 1 << 17;
+
+// One axis of the basis: its largest degree and the order of its derivative.
+struct Axis {
+    Index degree = 0;
+    Index order = 0;
+    // Recurrence levels tabulated: none past the degree, where every value is 0.
+    Index levels() const { return order > degree ? 0 : order + 1; }
+};
+
+// Table entries of one row of one axis (in floating point: the product of a
+// large degree and order would overflow an Index).
+double table_work(const Axis& ax) {
+    return static_cast<double>(ax.degree + 1) *
+           static_cast<double>(std::max<Index>(ax.levels(), 1));
+}
+
+// T[q * kStride + i] = P_q(u[i]) for q = 0 .. p, i < m. Each step divides by
+// q + 1 rather than multiplying by its rounded reciprocal: that one rounding,
+// shared by every point, makes the errors at degree 120 ten times larger.
+void tabulate_values(const double* u, Index m, Index p, double* T) {
+    std::fill(T, T + m, 1.0);
+    if (p == 0) {
+        return;
+    }
+    std::copy(u, u + m, T + kStride);
+    for (Index q = 1; q < p; ++q) {
+        const auto a = static_cast<double>(2 * q + 1);
+        const auto b = static_cast<double>(q);
+        const auto c = static_cast<double>(q + 1);
+        const double* t1 = T + q * kStride;
+        const double* t0 = t1 - kStride;
+        double* t2 = T + (q + 1) * kStride;
+        for (Index i = 0; i < m; ++i) {
+            t2[i] = (a * u[i] * t1[i] - b * t0[i]) / c;
+        }
+    }
+}
+
+// S = P^(s)_q(u[i]) from prev = P^(s-1)_q(u[i]), s >= 1, both laid out as in
+// tabulate_values. P^(s)_0 = 0, and P^(s)_{-1} = 0 starts the recurrence.
+void tabulate_next_order(const double* u, Index m, Index p, Index s, const double* prev,
+                         double* S) {
+    const auto r = static_cast<double>(s);
+    std::fill(S, S + m, 0.0);
+    for (Index q = 0; q < p; ++q) {
+        const auto a = static_cast<double>(2 * q + 1);
+        const auto b = static_cast<double>(q);
+        const auto c = static_cast<double>(q + 1);
+        const double* s1 = S + q * kStride;
+        const double* p1 = prev + q * kStride;
+        double* s2 = S + (q + 1) * kStride;
+        if (q == 0) {
+            for (Index i = 0; i < m; ++i) {
+                s2[i] = a * (u[i] * s1[i] + r * p1[i]) / c;
+            }
+        } else {
+            const double* s0 = s1 - kStride;
+            for (Index i = 0; i < m; ++i) {
+                s2[i] = (a * (u[i] * s1[i] + r * p1[i]) - b * s0[i]) / c;
+            }
+        }
+    }
+}
+
+// Scratch of one task: one axis's points and two tables per axis.
+struct Scratch {
+    std::vector<double> u;
+    std::vector<std::vector<double>> tables;
+    std::vector<std::vector<double>> spare;
+    std::vector<const double*> table;  // per axis, the finished table
+
+    explicit Scratch(const std::vector<Axis>& axes)
+        : u(static_cast<size_t>(kRows)), table(axes.size(), nullptr) {
+        for (const Axis& ax : axes) {
+            const auto size = static_cast<size_t>((ax.degree + 1) * kStride);
+            tables.emplace_back(size);
+            spare.emplace_back(ax.levels() > 1 ? size : 0);
+        }
+    }
+};
+
+// Tabulates every axis for the rows [a, a + m).
+void tabulate_block(const RowMatrixRef& U, const std::vector<Axis>& axes, Index a, Index m,
+                    Scratch& s) {
+    for (size_t d = 0; d < axes.size(); ++d) {
+        const Axis& ax = axes[d];
+        double* T = s.tables[d].data();
+        if (ax.levels() == 0) {
+            std::fill(s.tables[d].begin(), s.tables[d].end(), 0.0);
+            s.table[d] = T;
+            continue;
+        }
+        for (Index i = 0; i < m; ++i) {
+            s.u[static_cast<size_t>(i)] = U(a + i, static_cast<Index>(d));
+        }
+        tabulate_values(s.u.data(), m, ax.degree, T);
+        double* S = s.spare[d].data();
+        for (Index r = 1; r <= ax.order; ++r) {
+            tabulate_next_order(s.u.data(), m, ax.degree, r, T, S);
+            std::swap(T, S);
+        }
+        s.table[d] = T;
+    }
+}
+
+// Rows [a, a + m) of the result: each term the product of its axes' entries,
+// off[t * D + d] = mi(t, d) * kStride locating them in the tables.
+void terms_block(const Scratch& s, const std::vector<Index>& off, Index k, Index a, Index m,
+                 RowMatrixXd& out) {
+    const auto D = static_cast<Index>(s.table.size());
+    for (Index i = 0; i < m; ++i) {
+        double* row = out.data() + (a + i) * k;
+        if (D == 0) {
+            std::fill(row, row + k, 1.0);
+        } else if (D == 1) {
+            const double* t0 = s.table[0] + i;
+            for (Index t = 0; t < k; ++t) {
+                row[t] = t0[off[static_cast<size_t>(t)]];
+            }
+        } else {
+            for (Index t = 0; t < k; ++t) {
+                const Index* o = off.data() + t * D;
+                double v = s.table[0][o[0] + i];
+                for (Index d = 1; d < D; ++d) {
+                    v *= s.table[static_cast<size_t>(d)][o[d] + i];
+                }
+                row[t] = v;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
+                          const std::vector<Index>& derivative, const CancelCheck& cancel) {
+    const Index n = U.rows();
+    const Index D = U.cols();
+    const Index k = mi.rows();
+    if (mi.cols() != D) {
+        throw std::invalid_argument("legendre_rows: multi-indices must have one column per axis");
+    }
+    if (!derivative.empty() && static_cast<Index>(derivative.size()) != D) {
+        throw std::invalid_argument("legendre_rows: derivative needs one order per axis");
+    }
+    if ((mi.array() < 0).any() || (mi.array() > kMaxLegendreDegree).any() ||
+        std::any_of(derivative.begin(), derivative.end(), [](Index r) { return r < 0; })) {
+        throw std::invalid_argument(
+            "legendre_rows: degrees must lie in [0, 65535] and orders be nonnegative");
+    }
+    std::vector<Axis> axes(static_cast<size_t>(D));
+    // Values computed per row, which sizes the tasks.
+    double row_work = static_cast<double>(k) * static_cast<double>(std::max<Index>(D, 1));
+    for (Index d = 0; d < D; ++d) {
+        Axis& ax = axes[static_cast<size_t>(d)];
+        ax.degree = k > 0 ? mi.col(d).maxCoeff() : 0;
+        ax.order = derivative.empty() ? 0 : derivative[static_cast<size_t>(d)];
+        row_work += table_work(ax);
+    }
+    std::vector<Index> off(static_cast<size_t>(k * D));
+    for (Index t = 0; t < k; ++t) {
+        for (Index d = 0; d < D; ++d) {
+            off[static_cast<size_t>(t * D + d)] = mi(t, d) * kStride;
+        }
+    }
+    RowMatrixXd out(n, k);
+    // The threads fault in the result's pages as they fill their rows: huge
+    // pages cut the faults, which otherwise cost more than the values.
+    advise_huge_pages(out.data(), out.size());
+    // Tasks of whole blocks, so that every row keeps its place in its block
+    // (and so its arithmetic) whatever the number of threads.
+    const double blocks = std::max(std::floor(kTaskWork / (row_work * kRows)), 1.0);
+    const Index task_rows = static_cast<Index>(std::min(blocks, 1e6)) * kRows;
+    const Index n_tasks = (n + task_rows - 1) / task_rows;
+    const auto block_work = static_cast<Index>(std::min(row_work * kRows, 1e18));
+    for_each_block(
+        n_tasks, static_cast<double>(n) * row_work >= kParallelWork,
+        [&](Index task, TeamControl& control) {
+            Scratch s(axes);
+            const Index end = std::min(n, (task + 1) * task_rows);
+            for (Index a = task * task_rows; a < end; a += kRows) {
+                const Index m = std::min(kRows, end - a);
+                tabulate_block(U, axes, a, m, s);
+                terms_block(s, off, k, a, m, out);
+                if (!control.keep_going(block_work)) {
+                    return;
+                }
+            }
+        },
+        cancel);
+    return out;
+}
+
+}  // namespace zorp
