@@ -239,19 +239,8 @@ def legendre_rows(
     orders: NDArray[np.int64] | None = None,
 ) -> NDArray[np.float64]:
     """(n, k): term m at each point, prod_d of the derivative of order
-    orders[d] of P_{multi_indices[m, d]} at U[:, d]."""
-    D = U.shape[1]
-    orders = np.zeros(D, dtype=np.int64) if orders is None else orders
-    out = None
-    for d in range(D):
-        col = multi_indices[:, d]
-        if not col.any() and orders[d] == 0:
-            continue
-        factor = legendre_table(U[:, d], int(col.max()), int(orders[d]))[:, col]
-        out = factor if out is None else out * factor
-    if out is None:
-        out = np.ones((U.shape[0], multi_indices.shape[0]))
-    return out
+    orders[d] of P_{multi_indices[m, d]} at U[:, d] (by the native kernel)."""
+    return _columns.legendre_rows(U, multi_indices, orders)
 
 
 @lru_cache(maxsize=64)

@@ -57,6 +57,7 @@ _RULES: dict[str, list[Rule]] = {
     "n_grid": [Options((None,)), Interval("int", 2, INT32_MAX)],
     "method": [Options(METHODS)],
     "criterion": [Options(CRITERIA)],
+    "adaptive": [Options((True, False))],
     "gamma2_per_target": [Options((True, False))],
     "extrapolation": [Options(EXTRAPOLATIONS)],
     "n_chains": [Interval("int", 1, INT32_MAX)],
@@ -243,6 +244,7 @@ class SmoothPolynomialRegressor:
         n_grid: int | None = FitOptions.n_grid,
         method: Method = "penalized",
         criterion: Literal["reml", "gcv"] = FitOptions.criterion,
+        adaptive: bool = FitOptions.adaptive,
         gamma2_per_target: bool = FitOptions.per_target,
         extrapolation: Literal["linear", "constant", "continue", "error"] = "linear",
         n_chains: int = SamplerSettings.n_chains,
@@ -261,6 +263,7 @@ class SmoothPolynomialRegressor:
         self.n_grid = n_grid
         self.method = method
         self.criterion = criterion
+        self.adaptive = adaptive
         self.gamma2_per_target = gamma2_per_target
         self.extrapolation = extrapolation
         self.n_chains = n_chains
@@ -365,6 +368,7 @@ class SmoothPolynomialRegressor:
             n_grid=None if self.n_grid is None else int(self.n_grid),
             method=self.method,
             criterion=self.criterion,
+            adaptive=bool(self.adaptive),
             per_target=bool(self.gamma2_per_target),
             H=int(self.H),
             seed=int(self.seed),

@@ -28,6 +28,7 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import NDArray
 
+from zorp import adaptive
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.bases import BASES, Basis, BasisKind, Box
@@ -61,7 +62,7 @@ MAX_TERMS = 4096
 # on at most AUTO_MAX_FEATURES input dimensions (beyond, the affine basis).
 # Powers lose their digits beyond degree 15; the orthogonal basis goes as high
 # as curves with dozens of turns need, the penalty doing the smoothing.
-AUTO_MAX_DEGREE = {"legendre": 100, "power": 15}
+AUTO_MAX_DEGREE = {"legendre": 200, "power": 15}
 AUTO_MAX_DEGREE_ND = {"legendre": 15, "power": 8}
 AUTO_MAX_TERMS = 512
 AUTO_MAX_FEATURES = 10
@@ -69,7 +70,14 @@ AUTO_MAX_FEATURES = 10
 # every low degree (a polynomial law is then found exactly), then sizes in
 # ratios of about 1.5, since beyond a few terms the penalty, not the size,
 # sets the smoothness.
-LEGENDRE_SIZES_1D = (1, 2, 3, 4, 5, 6, 8, 10, 14, 20, 30, 45, 65, 100)
+# They are tried in increasing order; from degree PATIENT_FROM on, the search
+# stops once SIZE_PATIENCE sizes in a row have not lowered the criterion by
+# SIZE_GAIN (a larger basis must pay like an extra parameter would), so that
+# smooth curves skip the costly reductions of the largest sizes.
+LEGENDRE_SIZES_1D = (1, 2, 3, 4, 5, 6, 8, 10, 14, 20, 30, 45, 65, 100, 140, 200)
+PATIENT_FROM = 45
+SIZE_PATIENCE = 2
+SIZE_GAIN = 2.0
 # Grid points per axis of the penalty sums, by default.
 N_GRID_1D = 600
 N_GRID_ND = 30
@@ -100,6 +108,7 @@ class FitOptions:
     n_grid: int | None = None
     method: str = "penalized"
     criterion: Criterion = "reml"
+    adaptive: bool = True
     per_target: bool = True
     H: int = 20
     # The sampler's seed, before mixing (see `splitmix64`).
@@ -119,6 +128,8 @@ class Plan:
     widest: Basis
     R1: NDArray[np.float64]
     R2: NDArray[np.float64]
+    # Whether the search over candidates may stop early (see SIZE_PATIENCE).
+    patient: bool = False
 
 
 def splitmix64(seed: int) -> int:
@@ -225,7 +236,8 @@ def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) 
     else:
         top = [max(c[d] for c in candidates) for d in range(n_features)]
         widest, R1, R2 = kind.with_penalties(top, n_grid)
-    return Plan(candidates, widest, R1, R2)
+    patient = degrees is None and n_features == 1 and opts.basis == "legendre"
+    return Plan(candidates, widest, R1, R2, patient)
 
 
 def choose(
@@ -244,7 +256,10 @@ def choose(
     ols = opts.method == "ols"
     k_all = plan.widest.n_terms
     best: tuple[float, Choice] | None = None
+    idle = 0
     for degrees in plan.candidates if candidates is None else candidates:
+        if plan.patient and idle >= SIZE_PATIENCE:
+            break
         idx = plan.widest.terms_within(degrees)
         whole = len(idx) == k_all
         stats = stats_all if whole else stats_all.subset(idx)
@@ -285,6 +300,8 @@ def choose(
                 at = lams if ols else np.maximum(lams, 1e-300)
                 values = np.full(t, value) if value is not None else path.criterion(at, kind, True)
             model, total = path.fit_columns(lams, values), float(values.sum())
+        if best is not None and max(degrees) >= PATIENT_FROM:
+            idle = 0 if total < best[0] - SIZE_GAIN else idle + 1
         if best is None or total < best[0]:
             best = (total, Choice(degrees, idx, R1s, R2s, path, model))
     assert best is not None
@@ -341,6 +358,18 @@ def _fit_least_squares(
     cov_T, cov_d = model.cov_T, model.cov_d
     coef, edf, sigma = model.coef, model.edf, model.sigma
     gamma2 = model.gamma2.copy()
+    penalties = (choice.R1, choice.R2)
+    profile = None
+    if adapts(opts, basis, stats, choice):
+        varying = _adapt(stats, choice, opts)
+        if varying is not None:
+            coef, edf = varying.coef[None], np.array([varying.edf])
+            sigma, cov_T = np.array([varying.sigma]), varying.cov_factor
+            cov_d = np.ones((1, len(varying.coef)))
+            gamma2 = np.array([adaptive.mean_weight(varying.lam)])
+            penalties = (choice.R1, varying.penalty / gamma2[0])
+            profile = varying.lam
+    timings["adaptive weight"] = time.perf_counter() - start
     mcmc = None
     no_penalty = choice.path.rank == 0 and opts.gamma1 == 0.0 and opts.auto_gamma2
     if opts.method == "ols" or no_penalty:
@@ -366,8 +395,40 @@ def _fit_least_squares(
         cov_T=cov_T,
         cov_d=cov_d,
         mcmc=mcmc,
+        profile=profile,
     )
-    return fields, (choice.R1, choice.R2)
+    return fields, penalties
+
+
+def adapts(opts: FitOptions, basis: Basis, stats: Sufficient, choice: Choice) -> bool:
+    """Whether the curvature weight may vary along x: one input, one target,
+    the Legendre basis of degree 3 or more, and the penalized fit with its
+    weight chosen by restricted likelihood."""
+    return (
+        opts.adaptive
+        and opts.method == "penalized"
+        and opts.auto_gamma2
+        and opts.criterion == "reml"
+        and basis.kind == "legendre"
+        and basis.n_features == 1
+        and stats.n_targets == 1
+        and basis.degrees[0] >= 3
+        and choice.path.rank > 0
+        and stats.n > basis.n_terms
+    )
+
+
+def _adapt(stats: Sufficient, choice: Choice, opts: FitOptions) -> adaptive.AdaptiveFit | None:
+    """The fit with a varying curvature weight, when it pays (see `zorp.adaptive`)."""
+    sub = stats.subset(choice.idx)
+    fixed = fixed_part(sub, choice.R1, opts.gamma1, opts.ridge)
+    model = choice.model
+    assert isinstance(model, ColumnFits)
+    lam0 = float(model.gamma2[0])
+    if not lam0 > 0.0:
+        return None
+    found = adaptive.choose(sub, fixed, len(choice.idx) - 1, lam0)
+    return None if found is None else found[0]
 
 
 def needs_rescale(stats: Sufficient) -> bool:

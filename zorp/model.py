@@ -62,6 +62,9 @@ class FittedModel:
     single: bool
     robust: RobustInfo | None = None
     mcmc: McmcInfo | None = None
+    # The weights of the curvature weight's functions along x (see
+    # `zorp.adaptive`), None for one weight over the whole range.
+    profile: NDArray[np.float64] | None = None
     timings: dict[str, float] = field(default_factory=dict)
 
     def same_as(self, other: FittedModel) -> bool:

@@ -17,6 +17,7 @@ def column_hit_counts(
 def reduce_path(
     fixed: ArrayLike, S: ArrayLike
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], float, float, float, int]: ...
+def cholesky_inverse(A: ArrayLike) -> tuple[NDArray[np.float64], float]: ...
 def criterion(
     mu: ArrayLike,
     alpha: float,

@@ -86,6 +86,26 @@ void bind_search(py::module_& m, const zorp::CancelCheck& cancel) {
         py::arg("fixed"), py::arg("S"));
 
     m.def(
+        "cholesky_inverse",
+        [cancel](const py::object& A_in) {
+            constexpr const char* fn = "cholesky_inverse";
+            const MatrixArg A(A_in, fn, "A", Order::cols);
+            require_nonempty(fn, A);
+            if (A.rows() != A.cols()) {
+                refuse(fn, "A must be square");
+            }
+            require_finite(fn, A);
+            const zorp::CholeskyInverse r =
+                without_gil([&] { return zorp::cholesky_inverse(A.cols_view(), cancel); });
+            return py::make_tuple(r.Linv, r.logdet);
+        },
+        "cholesky_inverse(A)\n\n"
+        "(Linv, logdet): the inverse of the lower Cholesky factor of the symmetric\n"
+        "positive definite A (A = L L') and log det A; ValueError when A is not\n"
+        "positive definite.",
+        py::arg("A"));
+
+    m.def(
         "criterion",
         [cancel](const py::object& mu, double alpha, double n, zorp::Index m0, double logdet,
                  bool gcv, const py::object& b2, const py::object& yy, const py::object& lam_in,

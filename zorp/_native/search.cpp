@@ -452,6 +452,22 @@ PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S, const Canc
     return r;
 }
 
+CholeskyInverse cholesky_inverse(const MatrixRef& A, const CancelCheck& cancel) {
+    if (A.rows() != A.cols()) {
+        throw std::invalid_argument("cholesky_inverse: A must be square");
+    }
+    CancelPoller poller(cancel);
+    MatrixXd L = A;
+    if (!cholesky_in_place(L, poller)) {
+        throw std::domain_error("cholesky_inverse: A is not positive definite");
+    }
+    L.triangularView<Eigen::StrictlyUpper>().setZero();
+    CholeskyInverse r;
+    r.logdet = logdet_of_factor(L);
+    r.Linv = lower_inverse(L, poller);
+    return r;
+}
+
 MatrixXd criterion_grid(const ReducedPath& path, const RowMatrixRef& b2, const VectorRef& yy,
                         const VectorRef& lam, const CancelCheck& cancel) {
     check_columns(path, b2, yy);

@@ -33,6 +33,18 @@ struct PathReduction {
 PathReduction reduce_path(const MatrixRef& fixed, const MatrixRef& S,
                           const CancelCheck& cancel = {});
 
+// The inverse of the Cholesky factor of a symmetric positive definite A
+// (A = L L', the lower triangle read) and log det A, by the same blocked
+// factorisation as the reduction: single-threaded, so the result does not
+// depend on the thread count. Throws std::invalid_argument unless A is
+// square, std::domain_error when it is not positive definite.
+struct CholeskyInverse {
+    MatrixXd Linv;  // lower triangular
+    double logdet = 0.0;
+};
+
+CholeskyInverse cholesky_inverse(const MatrixRef& A, const CancelCheck& cancel = {});
+
 // The penalized fits of one basis as functions of the weight lam of the chosen
 // penalty, reduced to the eigenvalues mu (in [0, 1]) of the data part: at lam
 // the reduced normal matrix has the eigenvalues mu + (lam / alpha) (1 - mu),
