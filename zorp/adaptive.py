@@ -105,9 +105,10 @@ def penalties(degree: int, m: int = N_WEIGHTS) -> tuple[NDArray[np.float64], ...
     [-1, 1] of b_j P''_p P''_q, by Gauss-Legendre quadrature on every knot
     interval with enough nodes for the polynomial there."""
     inner = np.linspace(-1.0, 1.0, m - 1)
+    lo, half = inner[:-1], np.diff(inner) / 2.0
     x, w = np.polynomial.legendre.leggauss(degree + 2)
-    nodes = np.concatenate([(a + b) / 2.0 + (b - a) / 2.0 * x for a, b in zip(inner, inner[1:])])
-    weights = np.concatenate([(b - a) / 2.0 * w for a, b in zip(inner, inner[1:])])
+    nodes = ((lo + half)[:, None] + half[:, None] * x).ravel()
+    weights = (half[:, None] * w).ravel()
     D2 = legendre_table(nodes, degree, 2)
     B = weight_functions(nodes, m)
     out = tuple(_columns.gram(D2, weights * B[:, j]) for j in range(m))
@@ -119,16 +120,18 @@ def penalties(degree: int, m: int = N_WEIGHTS) -> tuple[NDArray[np.float64], ...
 class Criterion:
     """V(rho) with its gradient and Hessian for one target's statistics."""
 
-    def __init__(self, stats: Sufficient, fixed: NDArray[np.float64], S: list[NDArray]):
+    def __init__(
+        self, stats: Sufficient, fixed: NDArray[np.float64], S: tuple[NDArray[np.float64], ...]
+    ):
         self.n = stats.n
         self.c = np.asarray(stats.cross, dtype=np.float64).reshape(-1)
         self.yy = float(np.asarray(stats.yy).reshape(-1)[0])
         self.fixed = fixed
         self.gram = stats.gram
-        self.S = [stats.n * Sj for Sj in S]
+        self.S = stats.n * np.stack(S)
         # The curvature penalty vanishes on P_0 and P_1 only.
         self.m0 = 2
-        self.Sr = [Sj[2:, 2:] for Sj in self.S]
+        self.Sr = np.ascontiguousarray(self.S[:, 2:, 2:])
 
     def evaluate(
         self, rho: NDArray[np.float64], derivatives: bool = True
@@ -138,8 +141,8 @@ class Criterion:
         d log|A| / d rho_j = lam_j tr P_j, d D / d rho_j = lam_j b' S_j b, and
         the second derivatives from d A^-1 / d rho_j = -lam_j A^-1 S_j A^-1."""
         lam = np.exp(rho)
-        A = self.fixed + sum(l * Sj for l, Sj in zip(lam, self.S))
-        Sr = sum(l * Sj for l, Sj in zip(lam, self.Sr))
+        A = self.fixed + np.tensordot(lam, self.S, 1)
+        Sr = np.tensordot(lam, self.Sr, 1)
         Ainv, logdet_a = _inverse(A)
         Srinv, logdet_s = _inverse(Sr)
         beta = Ainv @ self.c
@@ -150,7 +153,7 @@ class Criterion:
             return V, np.empty(0), np.empty(0)
         P = np.stack([_columns.product(Ainv, Sj) for Sj in self.S])
         Q = np.stack([_columns.product(Srinv, Sj) for Sj in self.Sr])
-        Sb = np.stack([Sj @ beta for Sj in self.S])
+        Sb = self.S @ beta
         PSb = P @ beta  # A^-1 S_j b
         bSb = Sb @ beta
         D1 = lam * bSb
@@ -166,7 +169,7 @@ class Criterion:
 
     def fit(self, rho: NDArray[np.float64], value: float) -> AdaptiveFit:
         lam = np.exp(rho)
-        penalty = sum(l * Sj for l, Sj in zip(lam, self.S))
+        penalty = np.tensordot(lam, self.S, 1)
         A = self.fixed + penalty
         Linv, _ = _columns.cholesky_inverse(A)
         beta = Linv.T @ (Linv @ self.c)
@@ -192,7 +195,7 @@ def choose(
     """The varying weight of lowest V starting from the single weight lam0,
     and the single weight's V, or None when the varying weight does not pay
     its charge."""
-    S = list(penalties(degree))
+    S = penalties(degree)
     crit = Criterion(stats, fixed, S)
     m = len(S)
     rho = np.full(m, math.log(lam0))

@@ -90,6 +90,21 @@ class TensorBasis:
         """Partial derivatives along `axis` (in scaled coordinates) of every term."""
         raise NotImplementedError
 
+    @classmethod
+    def with_penalties(
+        cls, degrees: list[int], n_grid: int
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
+        """The full tensor-product basis of `degrees` with its gradient (R1)
+        and curvature (R2) penalties over [-1, 1]^D."""
+        raise NotImplementedError
+
+    @classmethod
+    def affine_with_penalties(
+        cls, n_features: int, n_grid: int
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
+        """The affine basis (constant, then each input) with its penalties."""
+        raise NotImplementedError
+
 
 @dataclass(frozen=True, eq=False)
 class PowerBasis(TensorBasis):
@@ -124,7 +139,7 @@ class PowerBasis(TensorBasis):
     @classmethod
     def with_penalties(
         cls, degrees: list[int], n_grid: int
-    ) -> tuple[PowerBasis, NDArray[np.float64], NDArray[np.float64]]:
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
         """The full tensor-product basis of `degrees` with its gradient (R1)
         and curvature (R2) penalties over [-1, 1]^D, summed on a grid of
         `n_grid` points per axis."""
@@ -141,7 +156,7 @@ class PowerBasis(TensorBasis):
     @classmethod
     def affine_with_penalties(
         cls, n_features: int, n_grid: int
-    ) -> tuple[PowerBasis, NDArray[np.float64], NDArray[np.float64]]:
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
         """The affine basis (constant, then each input) with its penalties: no
         curvature, and a gradient term per input equal to the box's grid weight."""
         mi = [[0] * n_features] + np.eye(n_features, dtype=int).tolist()
@@ -181,7 +196,7 @@ class LegendreBasis(TensorBasis):
     @classmethod
     def with_penalties(
         cls, degrees: list[int], n_grid: int | None = None
-    ) -> tuple[LegendreBasis, NDArray[np.float64], NDArray[np.float64]]:
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
         """The full tensor-product basis of `degrees` with its gradient (R1)
         and curvature (R2) penalties, the exact integrals over [-1, 1]^D of
         the squared gradient and of the squared Frobenius norm of the Hessian
@@ -194,7 +209,7 @@ class LegendreBasis(TensorBasis):
     @classmethod
     def affine_with_penalties(
         cls, n_features: int, n_grid: int | None = None
-    ) -> tuple[LegendreBasis, NDArray[np.float64], NDArray[np.float64]]:
+    ) -> tuple[TensorBasis, NDArray[np.float64], NDArray[np.float64]]:
         """The affine basis (P_0, then P_1 of each input) with its penalties:
         no curvature, and the gradient term of each input, the box's volume
         2^D (infinite beyond about 1020 inputs: then only gamma1 = 0 works)."""
