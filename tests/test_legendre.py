@@ -56,3 +56,46 @@ def test_high_degree_follows_many_turns_where_powers_cannot(rng):
     assert fits["legendre"].basis_ == "legendre" and fits["legendre"].degrees_[0] > 15
     assert rmse["legendre"] < 0.03 < 0.3 < rmse["power"]
     assert fits["legendre"].sigma_ == pytest.approx(0.1, rel=0.1)
+
+
+def _rmse(est, f, lo=0.0, hi=1.0):
+    grid = np.linspace(lo, hi, 1001)
+    return float(np.sqrt(np.mean((est.predict(grid[:, None]) - f(grid)) ** 2)))
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_varying_weight_is_low_at_a_spike_and_only_chosen_when_it_pays(seed):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 1.0, 3000)
+    smooth = lambda t: np.sin(2.0 * np.pi * t) + t  # noqa: E731
+    spike = lambda t: smooth(t) + 2.0 * np.exp(-0.5 * ((t - 0.7) / 0.01) ** 2)  # noqa: E731
+    noise = 0.1 * rng.normal(size=x.size)
+    # A smooth truth: one weight serves, and the fit says so.
+    assert R().fit(x[:, None], smooth(x) + noise).gamma2_profile_ is None
+    # A narrow spike on it: the weight is lowest at the spike, and the fit
+    # beats the single weight's there.
+    varying = R().fit(x[:, None], spike(x) + noise)
+    profile = varying.gamma2_profile_
+    assert profile is not None and profile.shape[1] == 2
+    assert abs(profile[np.argmin(profile[:, 1]), 0] - 0.7) <= 0.1
+    single = R(adaptive=False).fit(x[:, None], spike(x) + noise)
+    assert _rmse(varying, spike) < 0.85 * _rmse(single, spike)
+
+
+
+@pytest.mark.parametrize("basis", ["legendre", "power"])
+def test_polynomial_is_the_fitted_curve_in_x_units(rng, basis):
+    x = rng.uniform(3.0, 8.0, 400)
+    y = np.cos(x) + 0.05 * rng.normal(size=x.size)
+    est = R(basis=basis).fit(x[:, None], y)
+    p = est.polynomial_
+    t = np.linspace(x.min(), x.max(), 201)
+    np.testing.assert_allclose(p(t), est.predict(t[:, None]), rtol=0, atol=1e-10)
+    h = 1e-5
+    slope = (est.predict(t[1:-1, None] + h) - est.predict(t[1:-1, None] - h)) / (2 * h)
+    np.testing.assert_allclose(p.deriv()(t[1:-1]), slope, atol=1e-5)
+    assert p.integ(lbnd=t[0])(t[-1]) == pytest.approx(np.trapezoid(p(t), t), rel=1e-3)
+    both = R(basis=basis).fit(x[:, None], np.c_[y, 2.0 * y]).polynomial_
+    np.testing.assert_allclose(both[1](t), 2.0 * both[0](t), rtol=1e-9, atol=1e-9)
+    with pytest.raises(AttributeError, match="one input"):
+        _ = R().fit(np.c_[x, x**2], y).polynomial_

@@ -90,6 +90,15 @@ class TensorBasis:
         """Partial derivatives along `axis` (in scaled coordinates) of every term."""
         raise NotImplementedError
 
+    def moment_top(self) -> int | None:
+        """The degree p when the basis is P_0 .. P_p of one input, whose Gram
+        matrix follows from moments (see `LegendreBasis`); None otherwise."""
+        return None
+
+    def widened(self, top: int) -> Self:
+        """The one-input basis of all degrees up to `top`."""
+        return type(self)([[p] for p in range(top + 1)])
+
     @classmethod
     def with_penalties(
         cls, degrees: list[int], n_grid: int
@@ -180,6 +189,12 @@ class LegendreBasis(TensorBasis):
     degree 20 or so. The penalties are exact integrals over the box."""
 
     kind: ClassVar[str] = "legendre"
+
+    def moment_top(self) -> int | None:
+        if self.n_features != 1:
+            return None
+        p = self.n_terms - 1
+        return p if all(m[0] == i for i, m in enumerate(self.multi_indices)) else None
 
     def rows(self, U: NDArray[np.float64]) -> NDArray[np.float64]:
         """Design rows (n, n_terms) at points U in scaled coordinates."""

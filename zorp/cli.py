@@ -27,7 +27,7 @@ from numpy.typing import NDArray
 from zorp import __version__
 from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
-from zorp.fitting import ROBUST_SAMPLE, auto_candidates
+from zorp.fitting import auto_candidates, robust_sample_rows
 from zorp.robust import MAD_TO_SIGMA
 from zorp.sources import BLOCK_BYTES
 
@@ -946,7 +946,7 @@ def _check_memory(table: Table, args: argparse.Namespace) -> None:
 # per row (inputs, target, weights, predictions, residuals, bounds), except
 # where a whole design is formed: the sampler's refinement holds about two
 # designs of all rows, the robust fit about four of its sample of at most
-# ROBUST_SAMPLE rows (bytes per row and term measured on 2 x 10^5 rows).
+# `robust_sample_rows` rows (bytes per row and term measured on 2 x 10^5 rows).
 ROW_BYTES = 8 * 16
 DESIGN_BYTES_PER_CELL = {"mcmc": 2.1 * 8, "robust": 4.2 * 8}
 
@@ -970,7 +970,7 @@ def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
         terms = widest_basis(n_inputs, args.degree)
     except TypeError:
         return 0.0  # a degree the estimator refuses with its own message
-    design_rows = {"mcmc": n_rows, "robust": min(n_rows, ROBUST_SAMPLE)}
+    design_rows = {"mcmc": n_rows, "robust": min(n_rows, robust_sample_rows(terms))}
     designs = [
         design_rows[m] * terms * DESIGN_BYTES_PER_CELL[m] for m in methods if m in design_rows
     ]

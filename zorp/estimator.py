@@ -13,7 +13,7 @@ from typing import Any, Literal, Self, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from zorp import fitting
+from zorp import adaptive, fitting
 from zorp._validation import (
     DataConversionWarning,
     as_float_array,
@@ -155,6 +155,13 @@ class SmoothPolynomialRegressor:
         2.5 of it and the degree and curvature weight re-chosen on the robust
         weights (see `zorp.robust`). Its search uses `seed` and `H` with its
         own small budget; the other sampler settings are for "mcmc".
+    adaptive : bool
+        Let the curvature weight vary smoothly along x (one input and one
+        target, Legendre basis, "penalized" with gamma2="auto" and "reml"):
+        w(x) is a sum of a few smooth bumps, each with its own weight chosen
+        by restricted likelihood, kept only where that gain pays for the extra
+        weights, so that curves with a spike, a step or a chirp are fitted
+        closely there and smoothly elsewhere. True by default.
     criterion : {"reml", "gcv"}
         How "auto" choices are made: restricted marginal likelihood of the
         Bayesian view of the penalty (the default), or generalised
@@ -193,7 +200,14 @@ class SmoothPolynomialRegressor:
     degrees_ : list of int
         Degree per input dimension actually used.
     gamma2_ : float
-        Curvature weight used (chosen or given; 0 for "ols").
+        Curvature weight used (chosen or given; 0 for "ols"); where it varies
+        along x, its average over the training range.
+    gamma2_profile_ : ndarray of shape (n_weights, 2) or None
+        Where the curvature weight varies along x (`adaptive`): the x where
+        each weight function peaks, and its weight; None for one weight.
+    polynomial_ : numpy.polynomial.Legendre or Polynomial (1-D inputs)
+        The fitted curve in x units, with the training range as its domain
+        (a list for several targets).
     edf_ : float
         Effective degrees of freedom of the fit (trace of the smoother matrix).
     sigma_ : float
@@ -483,6 +497,43 @@ class SmoothPolynomialRegressor:
     @property
     def degrees_(self) -> list[int]:
         return self._fitted().basis.degrees
+
+    @property
+    def polynomial_(self) -> Any:
+        """The fitted curve of a 1-D input as a NumPy polynomial in x units:
+        `numpy.polynomial.Legendre` (or `Polynomial` for basis="power") with
+        the training range as its domain, so that `.deriv()`, `.integ()`,
+        `.roots()` and `.convert(kind=numpy.polynomial.Polynomial)` work as
+        usual; a list of them for several targets. It continues the raw
+        polynomial outside the training range (extrapolation="continue")."""
+        model = self._fitted()
+        if model.basis.n_features != 1:
+            raise AttributeError(
+                f"polynomial_ is defined for one input; this model has {model.basis.n_features}"
+            )
+        kind = {"legendre": np.polynomial.Legendre, "power": np.polynomial.Polynomial}
+        cls = kind[model.basis.kind]
+        center, half = float(model.box.center[0]), float(model.box.half[0])
+        domain = [center - half, center + half]
+        # The basis may list the degrees in any order: place each coefficient.
+        order = [m[0] for m in model.basis.multi_indices]
+        polys = []
+        for row in model.coef:
+            c = np.zeros(max(order) + 1)
+            c[order] = row
+            polys.append(cls(c, domain=domain))
+        return polys[0] if model.single else polys
+
+    @property
+    def gamma2_profile_(self) -> NDArray[np.float64] | None:
+        """Where the curvature weight varies along x: (n_weights, 2), per weight
+        function the x where it peaks and its weight (per observation, like
+        `gamma2_`); None where one weight serves the whole range."""
+        model = self._fitted()
+        if model.profile is None:
+            return None
+        x = model.box.center[0] + model.box.half[0] * adaptive.centers(len(model.profile))
+        return np.c_[x, model.profile]
 
     @property
     def gamma2_(self) -> float | NDArray[np.float64]:

@@ -83,10 +83,12 @@ N_GRID_1D = 600
 N_GRID_ND = 30
 
 # The robust fit of a design larger than BLOCK_BYTES starts from a random
-# sample of about ROBUST_SAMPLE rows; then at most ROBUST_PASSES reweighting
+# sample of about ROBUST_SAMPLE rows (fewer for a wide basis, see
+# `robust_sample_rows`); then at most ROBUST_PASSES reweighting
 # passes over all rows follow, until the fitted values move by less than
 # ROBUST_TOL scales in root mean square.
 ROBUST_SAMPLE = 20_000
+ROBUST_SAMPLE_MIN = 5_000
 ROBUST_PASSES = 10
 ROBUST_TOL = 1e-6
 
@@ -680,6 +682,12 @@ def _robust_in_memory(
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
 
 
+def robust_sample_rows(n_terms: int) -> int:
+    """Rows of the robust fit's sample for a basis of `n_terms`: ROBUST_SAMPLE,
+    fewer where its design would exceed BLOCK_BYTES, at least ROBUST_SAMPLE_MIN."""
+    return max(ROBUST_SAMPLE_MIN, min(ROBUST_SAMPLE, BLOCK_BYTES // (8 * n_terms)))
+
+
 def _robust_by_passes(
     source: Source, opts: FitOptions, p: Plan, box: Box
 ) -> tuple[Choice, RobustResult, int]:
@@ -690,7 +698,7 @@ def _robust_by_passes(
     re-solves (degree and curvature weight re-chosen), until the fitted
     values move by less than ROBUST_TOL scales in root mean square, at most
     ROBUST_PASSES passes."""
-    xs, ys, ws = source.sample(ROBUST_SAMPLE, splitmix64(opts.seed))
+    xs, ys, ws = source.sample(robust_sample_rows(p.widest.n_terms), splitmix64(opts.seed))
     if len(ys) < 2:
         raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
     Phi_s = p.widest.rows(box.scaled(xs))

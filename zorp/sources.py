@@ -172,17 +172,62 @@ class ArraySource:
         box: Box,
         robust: tuple[NDArray[np.float64], float] | None = None,
     ) -> Sufficient:
+        top = basis.moment_top()
+        if top is not None and top >= 2:
+            total = self._moment_statistics(basis, box, top, robust)
+        else:
+            total = self._block_statistics(basis, box, robust)
+        if not self._y_checked:
+            if not np.isfinite(total.yy).all():
+                check_finite(self.Y, "y")  # raises, unless a sum overflowed
+            self._y_checked = True
+        return total
+
+    def _block_statistics(
+        self, basis: Basis, box: Box, robust: tuple[NDArray[np.float64], float] | None
+    ) -> Sufficient:
         total: Sufficient | None = None
         for part, Phi in self.blocks(basis, box):
             w = None if self.w is None else self.w[part]
             stats = block_statistics(Phi, self._targets(part), w, robust)
             total = stats if total is None else total + stats
         assert total is not None
-        if not self._y_checked:
-            if not np.isfinite(total.yy).all():
-                check_finite(self.Y, "y")  # raises, unless a sum overflowed
-            self._y_checked = True
         return total
+
+    def _moment_statistics(
+        self, basis: Basis, box: Box, top: int, robust: tuple[NDArray[np.float64], float] | None
+    ) -> Sufficient:
+        """The statistics of the 1-D Legendre basis of degree `top` from the
+        moments of P_0 .. P_2top: O(n top) per pass instead of O(n top^2)."""
+        wide = basis.widened(2 * top)
+        k = top + 1
+        moments = np.zeros(2 * top + 1)
+        cross = np.zeros((k, self.n_targets if robust is None else 1))
+        yy = np.zeros(cross.shape[1])
+        n = 0.0
+        for part, V in self.blocks(wide, box):
+            w = None if self.w is None else self.w[part]
+            Y = self._targets(part)
+            if robust is not None:
+                coef, scale = robust
+                Y = Y[:, :1]
+                rw = tukey_weights(Y[:, 0] - V[:, :k] @ coef, scale)
+                w = rw if w is None else rw * w
+            # BLAS dot products, one per column, as the other statistics take them.
+            moments += V.sum(axis=0) if w is None else w @ V
+            wY = Y if w is None else Y * w[:, None]
+            if Y.shape[1] == 1:
+                cross[:, 0] += V[:, :k].T @ wY[:, 0]
+                yy += Y[:, 0] @ wY[:, 0]
+            else:
+                c, s = _columns.column_cross(V[:, :k], Y, np.empty(0) if w is None else w)
+                cross += c
+                yy += s
+            n += float(len(Y)) if w is None else float(w.sum())
+        gram = _columns.legendre_gram(moments, top)
+        if robust is not None:
+            return Sufficient(gram, cross[:, 0], float(yy[0]), n)
+        return Sufficient(gram, cross, yy, n)
 
     def _targets(self, part: slice) -> NDArray[np.float64]:
         Y = self.Y[part]

@@ -99,6 +99,26 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
         "r_d) prod_d of the r_d-th derivatives. Points outside [-1, 1] extrapolate;\n"
         "degrees go up to 65535.",
         py::arg("U"), py::arg("multi_indices"), py::arg("derivative") = py::none());
+
+    m.def(
+        "legendre_gram",
+        [](const py::object& mu_in, zorp::Index top) {
+            constexpr const char* fn = "legendre_gram";
+            const VectorArg mu(mu_in, fn, "mu");
+            if (top < 0 || top > zorp::kMaxLegendreDegree) {
+                refuse(fn, "top must lie in [0, " + std::to_string(zorp::kMaxLegendreDegree) + "]");
+            }
+            if (mu.size() < 2 * top + 1) {
+                refuse(fn, "mu has " + std::to_string(mu.size()) + " entries, 2 top + 1 = " +
+                               std::to_string(2 * top + 1) + " are needed");
+            }
+            require_finite(fn, mu);
+            return without_gil([&] { return zorp::legendre_gram(mu.view(), top); });
+        },
+        "legendre_gram(mu, top)\n\n"
+        "The Gram matrix (top + 1, top + 1) of P_0 .. P_top over weighted points, from\n"
+        "their moments mu[j] = sum_i w_i P_j(x_i), j = 0 .. 2 top.",
+        py::arg("mu"), py::arg("top"));
 }
 
 }  // namespace zorp_kernels

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "pages.hpp"
 #include "parallel.hpp"
@@ -214,6 +215,40 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
         },
         cancel);
     return out;
+}
+
+MatrixXd legendre_gram(const VectorRef& mu, Index top) {
+    if (top < 0 || mu.size() < 2 * top + 1) {
+        throw std::invalid_argument("legendre_gram: mu needs 2 top + 1 entries");
+    }
+    const Index k = top + 1;
+    std::vector<double> a(static_cast<size_t>(2 * k + 1), 1.0);
+    for (size_t j = 1; j < a.size(); ++j) {
+        a[j] = a[j - 1] * static_cast<double>(2 * j - 1) / static_cast<double>(2 * j);
+    }
+    // h(r, s) = (2s - 4r + 1) / ((2s - 2r + 1) a_{s-r}): the divisions once.
+    const Index n_s = 2 * k - 1;
+    MatrixXd h(k, n_s);
+    for (Index s = 0; s < n_s; ++s) {
+        for (Index r = 0; r < k && 2 * r <= s; ++r) {
+            h(r, s) = static_cast<double>(2 * s - 4 * r + 1) /
+                      (static_cast<double>(2 * s - 2 * r + 1) * a[static_cast<size_t>(s - r)]);
+        }
+    }
+    MatrixXd G(k, k);
+    for (Index m = 0; m < k; ++m) {
+        for (Index n = m; n < k; ++n) {
+            const Index s = m + n;
+            double sum = 0.0;
+            for (Index r = 0; r <= m; ++r) {
+                sum += a[static_cast<size_t>(m - r)] * a[static_cast<size_t>(r)] *
+                       a[static_cast<size_t>(n - r)] * h(r, s) * mu[s - 2 * r];
+            }
+            G(m, n) = sum;
+            G(n, m) = sum;
+        }
+    }
+    return G;
 }
 
 }  // namespace zorp

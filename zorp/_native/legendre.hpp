@@ -31,4 +31,16 @@ inline constexpr Index kMaxLegendreDegree = 65535;
 RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
                           const std::vector<Index>& derivative, const CancelCheck& cancel = {});
 
+// The Gram matrix (top + 1 square) of the Legendre polynomials P_0 .. P_top
+// over weighted points, from the points' moments mu_j = sum_i w_i P_j(x_i),
+// j = 0 .. 2 top, by the linearization of products (Adams):
+//   P_m P_n = sum_{r <= min(m, n)} a_{m-r} a_r a_{n-r} / a_{m+n-r}
+//             (2m + 2n - 4r + 1) / (2m + 2n - 2r + 1) P_{m+n-2r},
+// with a_j = (2j - 1)!! / j!. The coefficients are positive and sum to 1 at
+// every (m, n), so an entry is as accurate as the moments; the cost is
+// O(top^3) whatever the number of points, which then enter only through the
+// moments (O(n top)) instead of the O(n top^2) of a direct Gram matrix.
+// Throws std::invalid_argument unless mu has at least 2 top + 1 entries.
+MatrixXd legendre_gram(const VectorRef& mu, Index top);
+
 }  // namespace zorp
