@@ -82,7 +82,6 @@ def test_varying_weight_is_low_at_a_spike_and_only_chosen_when_it_pays(seed):
     assert _rmse(varying, spike) < 0.85 * _rmse(single, spike)
 
 
-
 @pytest.mark.parametrize("basis", ["legendre", "power"])
 def test_polynomial_is_the_fitted_curve_in_x_units(rng, basis):
     x = rng.uniform(3.0, 8.0, 400)
@@ -99,3 +98,28 @@ def test_polynomial_is_the_fitted_curve_in_x_units(rng, basis):
     np.testing.assert_allclose(both[1](t), 2.0 * both[0](t), rtol=1e-9, atol=1e-9)
     with pytest.raises(AttributeError, match="one input"):
         _ = R().fit(np.c_[x, x**2], y).polynomial_
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("targets", [1, 3, "robust"])
+def test_statistics_from_moments_equal_those_of_the_rows(rng, weighted, targets):
+    from zorp.bases import Box
+    from zorp.sources import ArraySource
+
+    n, top = 5003, 60
+    X = rng.normal(0.3, 0.4, (n, 1))  # clustered: the moments cancel most
+    Y = rng.normal(size=(n, 1 if targets == "robust" else targets)) + np.cos(3 * X)
+    w = rng.uniform(0.5, 2.0, n) if weighted else None
+    source = ArraySource(X, Y, w)
+    box = Box(X.min(axis=0), X.max(axis=0))
+    basis = LegendreBasis([[p] for p in range(top + 1)])
+    robust = (rng.normal(size=top + 1) * 0.01, 0.8) if targets == "robust" else None
+    fast = source._moment_statistics(basis, box, top, robust)
+    rows = source._block_statistics(basis, box, robust)
+    d = np.sqrt(np.diag(rows.gram))
+    assert np.abs(fast.gram - rows.gram).max() <= 1e-13 * d.max() ** 2
+    np.testing.assert_allclose(
+        fast.cross, rows.cross, rtol=1e-11, atol=1e-11 * np.abs(rows.cross).max()
+    )
+    np.testing.assert_allclose(fast.yy, rows.yy, rtol=1e-12)
+    assert fast.n == pytest.approx(rows.n, rel=1e-14)

@@ -173,7 +173,8 @@ class ArraySource:
         robust: tuple[NDArray[np.float64], float] | None = None,
     ) -> Sufficient:
         top = basis.moment_top()
-        if top is not None and top >= 2:
+        # Many targets: their cross products go faster as one product of the rows.
+        if top is not None and top >= 2 and (robust is not None or self.n_targets <= 4):
             total = self._moment_statistics(basis, box, top, robust)
         else:
             total = self._block_statistics(basis, box, robust)
@@ -198,31 +199,25 @@ class ArraySource:
         self, basis: Basis, box: Box, top: int, robust: tuple[NDArray[np.float64], float] | None
     ) -> Sufficient:
         """The statistics of the 1-D Legendre basis of degree `top` from the
-        moments of P_0 .. P_2top: O(n top) per pass instead of O(n top^2)."""
-        wide = basis.widened(2 * top)
+        moments of P_0 .. P_2top, summed by a native pass that never forms the
+        rows: O(n top) per pass instead of the O(n top^2) of a Gram matrix."""
         k = top + 1
-        moments = np.zeros(2 * top + 1)
-        cross = np.zeros((k, self.n_targets if robust is None else 1))
-        yy = np.zeros(cross.shape[1])
-        n = 0.0
-        for part, V in self.blocks(wide, box):
+        t = self.n_targets if robust is None else 1
+        moments, cross, yy, n = np.zeros(2 * top + 1), np.zeros((k, t)), np.zeros(t), 0.0
+        step = block_rows(k) if robust is not None else max(self.n, 1)
+        for start in range(0, self.n, step):
+            part = slice(start, min(start + step, self.n))
+            u = box.scaled(self.X[part])
             w = None if self.w is None else self.w[part]
-            Y = self._targets(part)
+            Y = self._targets(part)[:, :t]
             if robust is not None:
                 coef, scale = robust
-                Y = Y[:, :1]
-                rw = tukey_weights(Y[:, 0] - V[:, :k] @ coef, scale)
+                rw = tukey_weights(Y[:, 0] - basis.rows(u) @ coef, scale)
                 w = rw if w is None else rw * w
-            # BLAS dot products, one per column, as the other statistics take them.
-            moments += V.sum(axis=0) if w is None else w @ V
-            wY = Y if w is None else Y * w[:, None]
-            if Y.shape[1] == 1:
-                cross[:, 0] += V[:, :k].T @ wY[:, 0]
-                yy += Y[:, 0] @ wY[:, 0]
-            else:
-                c, s = _columns.column_cross(V[:, :k], Y, np.empty(0) if w is None else w)
-                cross += c
-                yy += s
+            m, c, s = _columns.legendre_moments(
+                u[:, 0], np.empty(0) if w is None else w, Y, 2 * top, top
+            )
+            moments, cross, yy = moments + m, cross + c, yy + s
             n += float(len(Y)) if w is None else float(w.sum())
         gram = _columns.legendre_gram(moments, top)
         if robust is not None:

@@ -119,6 +119,37 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
         "The Gram matrix (top + 1, top + 1) of P_0 .. P_top over weighted points, from\n"
         "their moments mu[j] = sum_i w_i P_j(x_i), j = 0 .. 2 top.",
         py::arg("mu"), py::arg("top"));
+
+    m.def(
+        "legendre_moments",
+        [cancel](const py::object& x_in, const py::object& w_in, const py::object& Y_in,
+                 zorp::Index top_mu, zorp::Index top_cross) {
+            constexpr const char* fn = "legendre_moments";
+            const VectorArg x(x_in, fn, "x");
+            const VectorArg w(w_in, fn, "w");
+            const MatrixArg Y(Y_in, fn, "Y", Order::rows);
+            if (Y.rows() != x.size()) {
+                refuse(fn, "Y has " + std::to_string(Y.rows()) + " rows, x has " +
+                               std::to_string(x.size()));
+            }
+            if (w.size() != 0 && w.size() != x.size()) {
+                refuse(fn, "w must be empty or as long as x");
+            }
+            if (top_cross < 0 || top_mu < top_cross || top_mu > zorp::kMaxLegendreDegree) {
+                refuse(fn, "the degrees must satisfy 0 <= top_cross <= top_mu <= 65535");
+            }
+            require_finite(fn, x);
+            const zorp::LegendreMoments r = without_gil([&] {
+                return zorp::legendre_moments(x.view(), w.view(), Y.rows_view(), top_mu,
+                                              top_cross, cancel);
+            });
+            return py::make_tuple(r.mu, r.cross, r.yy);
+        },
+        "legendre_moments(x, w, Y, top_mu, top_cross)\n\n"
+        "(mu, cross, yy): mu[j] = sum_i w_i P_j(x_i) for j <= top_mu, cross[j, c] =\n"
+        "sum_i w_i Y[i, c] P_j(x_i) for j <= top_cross, yy[c] = sum_i w_i Y[i, c]^2\n"
+        "(w empty: all 1), without forming the rows.",
+        py::arg("x"), py::arg("w"), py::arg("Y"), py::arg("top_mu"), py::arg("top_cross"));
 }
 
 }  // namespace zorp_kernels

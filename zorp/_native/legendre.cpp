@@ -251,4 +251,107 @@ MatrixXd legendre_gram(const VectorRef& mu, Index top) {
     return G;
 }
 
+namespace {
+
+// sum_i a[i] b[i] over a block of kRows, in eight running sums combined in a
+// fixed order: vectorised, and the same on every thread.
+double lane_dot(const double* a, const double* b) {
+    double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (Index i = 0; i < kRows; i += 8) {
+        for (int l = 0; l < 8; ++l) {
+            acc[l] += a[i + l] * b[i + l];
+        }
+    }
+    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+}  // namespace
+
+LegendreMoments legendre_moments(const VectorRef& x, const VectorRef& w, const RowMatrixRef& Y,
+                                 Index top_mu, Index top_cross, const CancelCheck& cancel) {
+    const Index n = x.size();
+    const Index t = Y.cols();
+    if (Y.rows() != n || (w.size() != 0 && w.size() != n) || top_cross < 0 ||
+        top_mu < top_cross) {
+        throw std::invalid_argument("legendre_moments: mismatched sizes or degrees");
+    }
+    // Fixed row chunks, each summed on its own: the same sums on any thread count.
+    constexpr Index kChunk = 8192;
+    const Index n_chunks = std::max<Index>((n + kChunk - 1) / kChunk, 1);
+    const Index width = (top_mu + 1) + (top_cross + 1) * t + t;
+    MatrixXd part = MatrixXd::Zero(width, n_chunks);
+    const double work = static_cast<double>(n) * static_cast<double>(top_mu + 1 + top_cross * t);
+    for_each_block(
+        n_chunks, work >= kParallelWork,
+        [&](Index chunk, TeamControl& control) {
+            double* acc = part.col(chunk).data();
+            double* mu = acc;
+            double* cross = acc + top_mu + 1;  // (top_cross + 1) x t, degree-major
+            double* yy = cross + (top_cross + 1) * t;
+            std::vector<double> p0(kRows), p1(kRows), p2(kRows), wv(kRows), u(kRows);
+            std::vector<double> wy(static_cast<size_t>(kRows * t));
+            const Index end = std::min(n, (chunk + 1) * kChunk);
+            for (Index a = chunk * kChunk; a < end; a += kRows) {
+                const Index m = std::min(kRows, end - a);
+                for (Index i = 0; i < m; ++i) {
+                    u[i] = x[a + i];
+                    wv[i] = w.size() != 0 ? w[a + i] : 1.0;
+                    p0[i] = 1.0;
+                    p1[i] = u[i];
+                    for (Index c = 0; c < t; ++c) {
+                        const double v = wv[i] * Y(a + i, c);
+                        wy[c * kRows + i] = v;
+                        yy[c] += v * Y(a + i, c);
+                    }
+                }
+                // Rows past m are zero weight: the lanes run over whole blocks.
+                for (Index i = m; i < kRows; ++i) {
+                    u[i] = 0.0;
+                    wv[i] = 0.0;
+                    p0[i] = 1.0;
+                    p1[i] = 0.0;
+                    for (Index c = 0; c < t; ++c) {
+                        wy[c * kRows + i] = 0.0;
+                    }
+                }
+                for (Index j = 0; j <= top_mu; ++j) {
+                    // p0 holds P_j, p1 P_{j+1} (for j < top_mu).
+                    mu[j] += lane_dot(wv.data(), p0.data());
+                    if (j <= top_cross) {
+                        for (Index c = 0; c < t; ++c) {
+                            cross[j * t + c] += lane_dot(wy.data() + c * kRows, p0.data());
+                        }
+                    }
+                    if (j + 1 < top_mu) {
+                        // The recurrence's factors once per degree; their
+                        // rounding moves the moments by a few units in 1e-15.
+                        const auto q = static_cast<double>(j + 1);
+                        const double a1 = (2.0 * q + 1.0) / (q + 1.0);
+                        const double b1 = q / (q + 1.0);
+                        for (Index i = 0; i < kRows; ++i) {
+                            p2[i] = a1 * u[i] * p1[i] - b1 * p0[i];
+                        }
+                    }
+                    std::swap(p0, p1);
+                    std::swap(p1, p2);
+                }
+                if (!control.keep_going(m * (top_mu + 1))) {
+                    return;
+                }
+            }
+        },
+        cancel);
+    LegendreMoments r;
+    const VectorXd total = part.rowwise().sum();
+    r.mu = total.head(top_mu + 1);
+    r.cross.resize(top_cross + 1, t);
+    for (Index j = 0; j <= top_cross; ++j) {
+        for (Index c = 0; c < t; ++c) {
+            r.cross(j, c) = total[top_mu + 1 + j * t + c];
+        }
+    }
+    r.yy = total.tail(t);
+    return r;
+}
+
 }  // namespace zorp

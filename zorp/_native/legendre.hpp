@@ -43,4 +43,21 @@ RowMatrixXd legendre_rows(const RowMatrixRef& U, const IndexRowMatrixRef& mi,
 // Throws std::invalid_argument unless mu has at least 2 top + 1 entries.
 MatrixXd legendre_gram(const VectorRef& mu, Index top);
 
+// One pass over the points x (n), weights w (n, or empty for 1) and targets Y
+// (n x t) for the statistics of P_0 .. P_top_cross: the moments
+// mu_j = sum_i w_i P_j(x_i), j = 0 .. top_mu, the cross products
+// sum_i w_i Y(i, c) P_j(x_i), j = 0 .. top_cross, and yy_c = sum_i w_i Y(i, c)^2.
+// The recurrence runs across blocks of points without storing the rows.
+// Blocks of rows are summed on their own and then in a fixed order, so the
+// result does not depend on the number of threads. Throws
+// std::invalid_argument on mismatched sizes or top_cross > top_mu.
+struct LegendreMoments {
+    VectorXd mu;
+    MatrixXd cross;  // (top_cross + 1) x t
+    VectorXd yy;
+};
+
+LegendreMoments legendre_moments(const VectorRef& x, const VectorRef& w, const RowMatrixRef& Y,
+                                 Index top_mu, Index top_cross, const CancelCheck& cancel = {});
+
 }  // namespace zorp
