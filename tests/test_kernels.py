@@ -45,6 +45,9 @@ GOOD = {
     "criterion": dict(reduced(), lam=LAM, paired=True),
     "fits_at": {k: v for k, v in reduced(lam=LAM).items() if k not in ("logdet", "gcv")},
     "choose_weights": dict(reduced(), grid=GRID, shared=False),
+    "cholesky_inverse": dict(A=SPD),
+    "legendre_gram": dict(mu=np.linspace(1.0, 0.0, 7), top=3),
+    "legendre_moments": dict(x=MU, w=np.ones(K), Y=PHI[:K], top_mu=6, top_cross=3),
 }
 
 REFUSED = [
@@ -82,6 +85,15 @@ REFUSED = [
     ("fits_at", "mu", np.r_[np.nan, MU[1:]], "mu holds NaN"),
     ("choose_weights", "grid", np.r_[GRID[:-1], np.nan], "grid holds NaN"),
     ("choose_weights", "logdet", np.nan, "logdet must be finite"),
+    ("cholesky_inverse", "A", np.ones((3, 4)), "A must be square"),
+    ("cholesky_inverse", "A", np.zeros((0, 0)), "A is empty"),
+    ("cholesky_inverse", "A", np.diag([1.0, -1.0]), "A is not positive definite"),
+    ("legendre_gram", "top", 4, "mu has 7 entries, 2 top"),
+    ("legendre_gram", "mu", np.r_[np.nan, np.ones(6)], "mu holds NaN"),
+    ("legendre_moments", "Y", PHI[: K - 1], "Y has 2 rows"),
+    ("legendre_moments", "w", np.ones(K + 1), "w must be empty or as long as x"),
+    ("legendre_moments", "top_cross", 7, "the degrees must satisfy"),
+    ("legendre_moments", "x", np.r_[np.inf, MU[1:]], "x holds NaN"),
 ]
 
 
