@@ -89,6 +89,8 @@ N_GRID_ND = 30
 # ROBUST_TOL scales in root mean square.
 ROBUST_SAMPLE = 20_000
 ROBUST_SAMPLE_MIN = 5_000
+# Terms of the basis of the robust start at most (see `start_candidate`).
+ROBUST_START_TERMS = 81
 ROBUST_PASSES = 10
 ROBUST_TOL = 1e-6
 
@@ -648,7 +650,7 @@ def _robust_column(
         Phi_all = column.design(p.widest, box)
         y = column.Y[:, 0] / column.y_scale[0]
         stats = Sufficient.from_design(Phi_all, y, column.w)
-        first = choose(p, stats, opts, p.candidates[-1:], fast=True)
+        first = choose(p, stats, opts, start_candidate(p), fast=True)
         choice, res = _robust_in_memory(p, opts, Phi_all, y, column.w, first)
         return choice, res, 0
     return _robust_by_passes(column, opts, p, box)
@@ -682,6 +684,15 @@ def _robust_in_memory(
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
 
 
+def start_candidate(p: Plan) -> list[list[int]]:
+    """The basis of the robust fit's start and consensus search: the widest
+    candidate within ROBUST_START_TERMS terms (the smallest candidate if none
+    is), so that the search's dimension stays small; the M-steps then choose
+    the degree among all candidates on the robust weights."""
+    within = [c for c in p.candidates if math.prod(d + 1 for d in c) <= ROBUST_START_TERMS]
+    return within[-1:] or p.candidates[:1]
+
+
 def robust_sample_rows(n_terms: int) -> int:
     """Rows of the robust fit's sample for a basis of `n_terms`: ROBUST_SAMPLE,
     fewer where its design would exceed BLOCK_BYTES, at least ROBUST_SAMPLE_MIN."""
@@ -702,7 +713,7 @@ def _robust_by_passes(
     if len(ys) < 2:
         raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
     Phi_s = p.widest.rows(box.scaled(xs))
-    first = choose(p, Sufficient.from_design(Phi_s, ys, ws), opts, p.candidates[-1:], True)
+    first = choose(p, Sufficient.from_design(Phi_s, ys, ws), opts, start_candidate(p), True)
     choice, res = _robust_in_memory(p, opts, Phi_s, ys, ws, first)
     k_all = p.widest.n_terms
 
