@@ -221,7 +221,8 @@ con <- file(file.path(dir, "pred.f64"), "wb")
 writeBin(as.double(unlist(preds[seq_len(nres)])), con, size = 8, endian = "little")
 close(con)
 write.csv(data.frame(
-  name = c("R", "mgcv", "robustbase"),
+  name = c("R", "mgcv", "robustbase", "R BLAS"),
   version = c(paste(R.version$major, R.version$minor, sep = "."),
-              format(packageVersion("mgcv")), format(packageVersion("robustbase")))
+              format(packageVersion("mgcv")), format(packageVersion("robustbase")),
+              basename(extSoftVersion()[["BLAS"]]))
 ), file.path(dir, "versions.csv"), row.names = FALSE)

@@ -13,7 +13,9 @@ Quality is the RMSE of each fitted curve to the truth on a dense grid of the
 data's range (a grid of the data's box in 2-D), compared per case to the best
 method's RMSE; times are of the fit alone. Every case draws its data from a
 seed derived from its own parameters, so a case gives the same data in every
-run whatever else runs.
+run whatever else runs. --quick takes about a minute on an idle 2-core machine,
+the full run roughly half an hour; --json keeps every case's RMSE, time and
+chosen smoothing for comparing runs.
 """
 
 import argparse
@@ -21,6 +23,7 @@ import csv
 import functools
 import json
 import math
+import os
 import shutil
 import subprocess
 import sys
@@ -665,10 +668,14 @@ def table_speed(cases: list[Case]) -> None:
     if not speed:
         return
     peers = [m for m in ORDER if m != "zorp" and any(m in c.results for c in speed)]
+    print("\n4. Default 1-D fit time (best of `fits` fits) and peer/zorp; '-' = skipped: its time")
     print(
-        "\n4. Default 1-D fit time (best of `fits` fits) and peer/zorp; '-' = skipped: its time"
-        f"\n   at the previous size, scaled linearly in n, passes {SPEED_LIMIT:.0f} s"
+        f"   at the previous size, scaled linearly in n, passes {SPEED_LIMIT:.0f} s. zorp (OpenMP)"
     )
+    print(
+        f"   and pyGAM (OpenBLAS) may use all {os.cpu_count()} cores, R one unless its BLAS does;"
+    )
+    print("   OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 keeps every method on one core.")
     print(
         f"{'curve':<11}{'n':>9}{'fits':>5}{'zorp':>11}" + "".join(f"{SHOWN[m]:>22}" for m in peers)
     )
@@ -714,34 +721,45 @@ def main() -> None:
         help="run only these parts (default: all)",
     )
     parser.add_argument(
-        "--seeds", type=int, default=1, help="seeds per case (twice as many at n <= 300)"
+        "--seeds",
+        type=int,
+        help="seeds per case, twice as many at n <= 300 (default: 2, with --quick 1)",
     )
     parser.add_argument("--json", type=Path, help="save the raw per-case results here")
     args = parser.parse_args()
     plan = QUICK if args.quick else FULL
+    seeds = args.seeds or (1 if args.quick else 2)
     parts = set(args.only or ["1d", "2d", "gross", "speed", "coverage"])
     started = time.perf_counter()
     versions: dict[str, str] = {}
     python_versions(versions)
-    cases = build_cases(plan, parts - {"coverage"}, args.seeds)
+    cases = build_cases(plan, parts - {"coverage"}, seeds)
     run_cases(cases, versions)
-    cov = coverage_runs(plan, args.seeds) if "coverage" in parts else []
+    cov = coverage_runs(plan, seeds) if "coverage" in parts else []
     elapsed = time.perf_counter() - started
 
     print("versions: " + ", ".join(f"{k} {v}" for k, v in versions.items()))
-    print(f"run: {'quick' if args.quick else 'full'}, parts {sorted(parts)}, seeds {args.seeds}")
+    print(f"run: {'quick' if args.quick else 'full'}, parts {sorted(parts)}, seeds {seeds}")
     if any(c.part != "speed" for c in cases):
         table_quality(cases)
         table_breakdown(cases)
     if cov:
         table_coverage(cov)
     table_speed(cases)
+    limited = [
+        c.label for c in cases if "kd-tree-limited" in c.results.get("loess", {}).get("info", "")
+    ]
+    if limited:
+        print(
+            f"\nnote: loess's k-d tree was limited by memory at the chosen span in {len(limited)}"
+            f" fits (its surface is coarser there), e.g. {limited[0]}"
+        )
     print(f"\ntotal run time {elapsed / 60:.1f} min")
     if args.json:
         raw = {
             "versions": versions,
             "quick": args.quick,
-            "seeds": args.seeds,
+            "seeds": seeds,
             "parts": sorted(parts),
             "cases": [
                 {
