@@ -457,7 +457,6 @@ def run_r(cases: list[Case], versions: dict[str, str]) -> None:
                 off = int(float(row["pred_off"]))
                 out: dict[str, Any] = {"status": row["status"], "info": row["info"]}
                 if row["status"] == "ok":
-                    out["status"] = "ok"
                     out["seconds"] = float(row["seconds"])
                     out["pred"] = preds[off : off + len(c.E)]
                 record(c, row["method"], out)
