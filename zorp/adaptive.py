@@ -75,7 +75,8 @@ def mean_weight(lam: NDArray[np.float64]) -> float:
 def _knots(m: int) -> NDArray[np.float64]:
     # Clamped quadratic B-splines: m functions on m - 2 equal intervals.
     inner = np.linspace(-1.0, 1.0, m - 1)
-    return np.r_[-1.0, -1.0, inner, 1.0, 1.0]
+    out: NDArray[np.float64] = np.r_[-1.0, -1.0, inner, 1.0, 1.0]
+    return out
 
 
 def weight_functions(u: NDArray[np.float64], m: int = N_WEIGHTS) -> NDArray[np.float64]:

@@ -533,7 +533,8 @@ class SmoothPolynomialRegressor:
         if model.profile is None:
             return None
         x = model.box.center[0] + model.box.half[0] * adaptive.centers(len(model.profile))
-        return np.c_[x, model.profile]
+        out: NDArray[np.float64] = np.c_[x, model.profile]
+        return out
 
     @property
     def gamma2_(self) -> float | NDArray[np.float64]:
