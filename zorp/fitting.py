@@ -76,6 +76,7 @@ AUTO_MAX_FEATURES = 10
 # smooth curves skip the costly reductions of the largest sizes.
 LEGENDRE_SIZES_1D = (1, 2, 3, 4, 5, 6, 8, 10, 14, 20, 30, 45, 65, 100, 140, 200)
 PATIENT_FROM = 45
+PATIENT_FROM_ND = 8
 SIZE_PATIENCE = 2
 SIZE_GAIN = 2.0
 # Grid points per axis of the penalty sums, by default.
@@ -240,7 +241,7 @@ def plan(opts: FitOptions, n_features: int, distinct: NDArray[np.int64] | None) 
     else:
         top = [max(c[d] for c in candidates) for d in range(n_features)]
         widest, R1, R2 = kind.with_penalties(top, n_grid)
-    patient = degrees is None and n_features == 1 and opts.basis == "legendre"
+    patient = degrees is None and opts.basis == "legendre"
     return Plan(candidates, widest, R1, R2, patient)
 
 
@@ -304,7 +305,9 @@ def choose(
                 at = lams if ols else np.maximum(lams, 1e-300)
                 values = np.full(t, value) if value is not None else path.criterion(at, kind, True)
             model, total = path.fit_columns(lams, values), float(values.sum())
-        if best is not None and max(degrees) >= PATIENT_FROM:
+        if best is not None and max(degrees) >= (
+            PATIENT_FROM if len(degrees) == 1 else PATIENT_FROM_ND
+        ):
             idle = 0 if total < best[0] - SIZE_GAIN else idle + 1
         if best is None or total < best[0]:
             best = (total, Choice(degrees, idx, R1s, R2s, path, model))
