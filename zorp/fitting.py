@@ -32,7 +32,7 @@ from zorp import adaptive
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.bases import BASES, Basis, BasisKind, Box
-from zorp.model import FittedModel, McmcInfo, RobustInfo
+from zorp.model import TAIL_PROBS, FittedModel, McmcInfo, RobustInfo
 from zorp.robust import (
     RobustResult,
     SamplerSettings,
@@ -629,6 +629,11 @@ def _fit_robust(
     n_iter = np.array([res.n_iter for _, res, _ in fits])
     dof = np.array([choice.path.n for choice, _, _ in fits]) - edf
     weights = source.row_weights(basis, box, coef, scale)
+    tail = (
+        source.residual_tails(basis, box, coef, scale, TAIL_PROBS)
+        if isinstance(source, ArraySource)
+        else None
+    )
     fields = dict(
         basis=basis,
         coef=coef,
@@ -638,7 +643,7 @@ def _fit_robust(
         dof=dof,
         cov_T=stack,
         cov_d=None,
-        robust=RobustInfo(weights, scale, n_iter),
+        robust=RobustInfo(weights, scale, n_iter, tail),
     )
     return fields, (submatrix(p.R1, idx), submatrix(p.R2, idx))
 

@@ -20,6 +20,8 @@ from numpy.typing import NDArray
 from zorp.bases import Basis, Box, TensorBasis
 
 EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
+# Probabilities at which a robust fit keeps its residuals' quantiles.
+TAIL_PROBS = np.linspace(0.0, 1.0, 1001)
 
 
 @dataclass(frozen=True, eq=False)
@@ -31,6 +33,10 @@ class RobustInfo:
     weights: Any
     scale: NDArray[np.float64]
     n_iter: NDArray[np.int64]
+    # Per target, quantiles at TAIL_PROBS of |residual| / scale over the rows
+    # the fit keeps (biweight weight > 0); None where the rows cannot be
+    # revisited (Dask).
+    tail: NDArray[np.float64] | None = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -155,8 +161,21 @@ class FittedModel:
         return out[:, 0] if self.single else out
 
     def quantiles(self, level: float) -> NDArray[np.float64]:
-        """Two-sided Student-t quantile of `level` for every target, (t,)."""
-        return np.array([t_quantile(0.5 + level / 2.0, float(v)) for v in self.dof])
+        """Two-sided quantile of `level` for every target, (t,): Student's t;
+        for a robust fit at least the `level` quantile of its kept rows'
+        |residual| / scale, widened by sqrt(n / (n - edf)) as residuals at the
+        training rows are narrower than at new points. The biweight scale
+        measures the noise's core: where its tails are heavier than the
+        Gaussian's, t alone gives intervals that cover too little."""
+        out = np.array([t_quantile(0.5 + level / 2.0, float(v)) for v in self.dof])
+        if self.robust is not None and self.robust.tail is not None:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                widen = np.sqrt((self.dof + self.edf) / self.dof)
+            for j, tail in enumerate(self.robust.tail):
+                seen = float(np.interp(level, TAIL_PROBS, tail)) * widen[j]
+                if np.isfinite(seen):
+                    out[j] = max(out[j], seen)
+        return out
 
 
 @dataclass

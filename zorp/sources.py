@@ -18,7 +18,7 @@ from numpy.typing import NDArray
 from zorp._native import _kernels as _columns
 from zorp._validation import check_finite
 from zorp.bases import Basis, Box
-from zorp.robust import tukey_weights
+from zorp.robust import TUKEY_C, tukey_weights
 from zorp.smoothing import Sufficient
 
 # Design rows of one block take at most this many bytes.
@@ -266,6 +266,20 @@ class ArraySource:
         w = None if self.w is None else self.w[pick]
         return self.X[pick], self.Y[pick, 0] / self.y_scale[0], w
 
+    def residual_tails(
+        self,
+        basis: Basis,
+        box: Box,
+        coef: NDArray[np.float64],
+        scale: NDArray[np.float64],
+        probs: NDArray[np.float64],
+    ) -> NDArray[np.float64]:
+        """`kept_tails` of the residuals of the rows of positive weight."""
+        resid = np.empty((self.n, coef.shape[0]))
+        for part, Phi in self.blocks(basis, box):
+            resid[part] = self.Y[part] - Phi @ coef.T
+        return kept_tails(resid, scale, probs)
+
     def row_weights(
         self, basis: Basis, box: Box, coef: NDArray[np.float64], scale: NDArray[np.float64]
     ) -> NDArray[np.float64]:
@@ -273,6 +287,22 @@ class ArraySource:
         for part, Phi in self._given_blocks(basis, box):
             out[part] = residual_weights(self.Y_given[part] - Phi @ coef.T, scale)
         return out
+
+
+def kept_tails(
+    resid: NDArray[np.float64], scale: NDArray[np.float64], probs: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Per column of resid (n, t), the quantiles at `probs` of |resid| / scale
+    over the rows within the biweight's reach (weight > 0); NaN where the
+    scale is 0 or no row is kept."""
+    out = np.full((resid.shape[1], len(probs)), np.nan)
+    for j in range(resid.shape[1]):
+        if scale[j] > 0.0:
+            z = np.abs(resid[:, j]) / scale[j]
+            kept = z[z < TUKEY_C]
+            if len(kept):
+                out[j] = np.quantile(kept, probs)
+    return out
 
 
 def block_statistics(
