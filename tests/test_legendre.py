@@ -123,3 +123,15 @@ def test_statistics_from_moments_equal_those_of_the_rows(rng, weighted, targets)
     )
     np.testing.assert_allclose(fast.yy, rows.yy, rtol=1e-12)
     assert fast.n == pytest.approx(rows.n, rel=1e-14)
+
+
+def test_robust_fit_adapts_its_weight_between_gross_errors(rng):
+    x = rng.uniform(0.0, 1.0, 1000)
+    f = lambda t: np.sin(2.0 * np.pi * t) + t + np.exp(-0.5 * ((t - 0.6) / 0.01) ** 2)  # noqa: E731
+    y = f(x) + 0.2 * rng.normal(size=x.size)
+    bad = rng.random(x.size) < 0.15
+    y[bad] += rng.uniform(2.0, 5.0, bad.sum())
+    varying = R(method="robust").fit(x[:, None], y)
+    single = R(method="robust", adaptive=False).fit(x[:, None], y)
+    assert _rmse(varying, f) < 0.8 * _rmse(single, f)
+    assert (~varying.inlier_mask_[bad]).mean() > 0.9

@@ -39,6 +39,8 @@ from zorp.robust import (
     SearchSettings,
     fit_robust,
     grid_select,
+    m_step,
+    weighted_solve,
 )
 from zorp.smoothing import (
     Choice,
@@ -689,7 +691,64 @@ def _robust_in_memory(
     path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
     assert isinstance(chosen.model, PenalizedFit)
     model = path.fit(chosen.model.gamma2)
+    if adapts_robust(opts, p.widest.subset(idx), path):
+        varying = adaptive.choose(stats, path_fixed(stats, R1s, opts), len(idx) - 1, model.gamma2)
+        if varying is not None:
+            return _robust_varying(opts, Phi_all[:, idx], y, w, res, R1s, varying[0], chosen, path)
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
+
+
+def path_fixed(stats: Sufficient, R1: NDArray[np.float64], opts: FitOptions) -> NDArray[np.float64]:
+    return fixed_part(stats, R1, opts.gamma1, opts.ridge)
+
+
+def adapts_robust(opts: FitOptions, basis: Basis, path: SmoothingPath) -> bool:
+    """Whether a robust fit's curvature weight may vary along x (as `adapts`)."""
+    return (
+        opts.adaptive
+        and opts.auto_gamma2
+        and opts.criterion == "reml"
+        and basis.kind == "legendre"
+        and basis.n_features == 1
+        and basis.degrees[0] >= 3
+        and path.rank > 0
+        and path.n > basis.n_terms
+    )
+
+
+def _robust_varying(
+    opts: FitOptions,
+    Phi: NDArray[np.float64],
+    y: NDArray[np.float64],
+    w: NDArray[np.float64] | None,
+    res: RobustResult,
+    R1: NDArray[np.float64],
+    varying: adaptive.AdaptiveFit,
+    chosen: Choice,
+    path: SmoothingPath,
+) -> tuple[Choice, RobustResult]:
+    """The biweight M-step rerun with the varying curvature weight found on
+    the robust weights, at the same scale; the reported fit at its weights."""
+    g2 = adaptive.mean_weight(varying.lam)
+    R2 = varying.penalty / g2
+    base = np.ones_like(y) if w is None else w
+    g1, ridge = opts.gamma1, opts.ridge
+    coef, rw, more = m_step(
+        Phi,
+        y,
+        base,
+        res.coef,
+        res.scale,
+        lambda ww: weighted_solve(Phi, y, ww, R1, R2, g1, g2, ridge),
+    )
+    stats = Sufficient.from_design(Phi, y, rw * base)
+    crit = adaptive.Criterion(
+        stats, path_fixed(stats, R1, opts), adaptive.penalties(Phi.shape[1] - 1)
+    )
+    fit = crit.fit(np.log(varying.lam), varying.criterion_value)
+    model = PenalizedFit(coef, g2, fit.edf, fit.sigma, fit.cov_factor, fit.criterion_value)
+    out = RobustResult(coef, rw, res.scale, res.n_iter + more, res.search)
+    return Choice(chosen.degrees, chosen.idx, R1, R2, path, model), out
 
 
 def start_candidate(p: Plan) -> list[list[int]]:
