@@ -209,19 +209,46 @@ def consensus_search(
     return SearchResult(start, float(start_energy), float(start_energy), noise)
 
 
+def shorth_center(r: NDArray[np.float64]) -> float:
+    """The median of the shortest interval holding half of r: where most
+    residuals lie, whatever lies on one side of them."""
+    z = np.sort(r[np.isfinite(r)])
+    n = len(z)
+    if n < 4:
+        return 0.0
+    h = n // 2 + 1
+    i = int(np.argmin(z[h - 1 :] - z[: n - h + 1]))
+    return float(np.median(z[i : i + h]))
+
+
+def constant_term(Phi: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Coefficients of the constant function 1 in the basis of Phi's columns:
+    a unit on the first column when it is constant (the degree-0 term of a
+    power or Legendre basis), else the least-squares fit of 1."""
+    first = Phi[:, 0]
+    if np.all(first == first[0]) and first[0] != 0.0:
+        out = np.zeros(Phi.shape[1])
+        out[0] = 1.0 / first[0]
+        return out
+    sol: NDArray[np.float64] = np.linalg.lstsq(Phi, np.ones(len(Phi)), rcond=None)[0]
+    return sol
+
+
 def robust_start(
     Phi: NDArray[np.float64],
     y: NDArray[np.float64],
     base: NDArray[np.float64],
     coef: NDArray[np.float64],
     solve: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+    losses: tuple[str, ...] = ("huber", "biweight"),
 ) -> NDArray[np.float64]:
-    """Huber, then biweight reweighting steps from `coef`, each phase until the
-    fitted values move by less than START_TOL scales (at most START_STEPS
-    steps), the scale re-estimated from the residuals at every step."""
+    """Huber, then biweight reweighting steps from `coef` (the phases of
+    `losses`), each phase until the fitted values move by less than
+    START_TOL scales (at most START_STEPS steps), the scale re-estimated from
+    the residuals at every step."""
     fitted = Phi @ coef
     floor = ROUNDING * float(np.max(np.abs(y)))
-    for loss in ("huber", "biweight"):
+    for loss in losses:
         for _ in range(START_STEPS):
             r = y - fitted
             s = residual_scale(r)
@@ -306,6 +333,16 @@ def fit_robust(
     Phi = Phi_all[:, first.idx]
     idx = first.idx
     start = robust_start(Phi, y, base, first.model.coef, solver(first))
+    # Gross errors on one side shift the least-squares start towards them, and
+    # the reweighting from there can settle on a compromise. A second start
+    # shifted onto the densest half of the residuals (their shorth) follows
+    # the majority instead; the start whose residuals have the smaller MAD wins.
+    shift = shorth_center(y - Phi @ first.model.coef)
+    if shift != 0.0 and np.isfinite(shift):
+        moved = first.model.coef + shift * constant_term(Phi)
+        other = robust_start(Phi, y, base, moved, solver(first), ("biweight",))
+        if residual_scale(y - Phi @ other) < residual_scale(y - Phi @ start):
+            start = other
     search = consensus_search(
         Phi,
         y,
