@@ -2,8 +2,10 @@
 redescending M-step by iteratively reweighted penalized least squares.
 
 The global stage runs the tournament sampler on the residuals of a robust
-start (Huber, then biweight steps from the penalized fit in the widest
-basis, the scale re-estimated at each step), divided by their median
+start (Huber, then biweight steps from the penalized fit, the scale
+re-estimated at each step; or biweight steps from that fit moved onto the
+shorth of its residuals, where one-sided gross errors have pulled it, when
+that ends with the smaller MAD), divided by their median
 absolute deviation, in orthonormal coordinates of the design: every
 coordinate then moves the fitted curve by the same amount, and the step size
 is set in units of that median absolute deviation, whatever n and the
