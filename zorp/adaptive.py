@@ -206,7 +206,10 @@ def choose(
     for _ in range(MAX_NEWTON):
         step = _newton_step(grad, H)
         decrease = -float(grad @ step)
-        if decrease < NEWTON_TOL:
+        # The quadratic model's decrease (a Newton decrement, at most about
+        # half of this) bounds what is left to gain near here: stop once even
+        # twice it would not pay the charge.
+        if decrease < NEWTON_TOL or (V0 - V) + 2.0 * decrease < ADAPTIVE_CHARGE * (m - 1):
             break
         t = 1.0
         while t > 1e-4:
@@ -222,8 +225,6 @@ def choose(
             break
         rho = trial
         V, grad, H = crit.evaluate(rho)
-        if V0 - V < ADAPTIVE_CHARGE * (m - 1) and decrease < 1e-3:
-            break
     if V0 - V <= ADAPTIVE_CHARGE * (m - 1):
         return None
     return crit.fit(rho, V), V0

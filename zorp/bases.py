@@ -217,9 +217,8 @@ class LegendreBasis(TensorBasis):
         the squared gradient and of the squared Frobenius norm of the Hessian
         (mixed partials counted twice). `n_grid` is not used: nothing is
         summed on a grid."""
-        mi = np.array(list(itertools.product(*(range(d + 1) for d in degrees))), dtype=np.int64)
-        R1, R2 = tensor_penalties(mi)
-        return cls(mi.tolist()), R1, R2
+        mi, R1, R2 = _legendre_penalties(tuple(degrees))
+        return cls(mi.tolist()), R1.copy(), R2.copy()
 
     @classmethod
     def affine_with_penalties(
@@ -240,6 +239,17 @@ BASES: dict[str, type[TensorBasis]] = {
     "legendre": LegendreBasis,
     "power": PowerBasis,
 }
+
+
+@lru_cache(maxsize=32)
+def _legendre_penalties(
+    degrees: tuple[int, ...],
+) -> tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64]]:
+    mi = np.array(list(itertools.product(*(range(d + 1) for d in degrees))), dtype=np.int64)
+    R1, R2 = tensor_penalties(mi)
+    for a in (mi, R1, R2):
+        a.setflags(write=False)
+    return mi, R1, R2
 
 
 def legendre_table(u: NDArray[np.float64], top: int, order: int = 0) -> NDArray[np.float64]:

@@ -379,6 +379,7 @@ def _fit_least_squares(
             penalties = (choice.R1, varying.penalty / gamma2[0])
             profile = varying.lam
     timings["adaptive weight"] = time.perf_counter() - start
+    start = time.perf_counter()
     mcmc = None
     no_penalty = choice.path.rank == 0 and opts.gamma1 == 0.0 and opts.auto_gamma2
     if opts.method == "ols" or no_penalty:
