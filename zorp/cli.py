@@ -26,6 +26,7 @@ from numpy.typing import NDArray
 
 from zorp import __version__
 from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
+from zorp.bases import BASES, BasisKind
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 from zorp.fitting import auto_candidates, robust_sample_rows
 from zorp.robust import MAD_TO_SIGMA
@@ -208,7 +209,7 @@ def _fit_all(
     # Only the options given reach the estimator, so that its defaults apply.
     common = {
         name: getattr(args, name)
-        for name in ("degree", "gamma1", "gamma2", "seed")
+        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
         if getattr(args, name) is not None
     }
     fits = [SmoothPolynomialRegressor(method=args.method, **common)]
@@ -255,6 +256,7 @@ def _summary(
     robust = hasattr(est, "weights_")
     return {
         "method": est.method,
+        "basis": est.basis_,
         "degrees": est.degrees_,
         "n_terms": len(est.coef_),
         "r2": est.score(X, y),
@@ -331,7 +333,10 @@ def _print_report(
     source: str, x_cols: Sequence[str], y_col: str, n: int, results: list[dict[str, Any]]
 ) -> None:
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
-    print("inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs\n")
+    print(
+        "inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs "
+        "(P_k: the Legendre polynomial of degree k)\n"
+    )
     print(
         f"{'method':<11}{'degree':>7}{'terms':>6}{'gamma2':>10}{'edf':>7}{'R^2':>9}"
         f"{'median |res|':>14}{'inliers':>9}{'hit rate':>10}{'MDL score':>12}"
@@ -375,12 +380,15 @@ def _print_report(
                 f"outliers (biweight weight 0); {r['n_iter']} reweighted solves"
             )
         pairs = zip(r["coef"], r["multi_indices"], strict=True)
-        terms = [f"{c:+.4g}*{_monomial(mi, x_cols)}" for c, mi in pairs]
+        terms = [f"{c:+.4g}*{_monomial(mi, x_cols, r['basis'])}" for c, mi in pairs]
         print("  coefficients: " + " ".join(terms))
 
 
-def _monomial(mi: Sequence[int], names: Sequence[str]) -> str:
-    parts = [f"{n}^{e}" if e > 1 else n for n, e in zip(names, mi, strict=True) if e > 0]
+def _monomial(mi: Sequence[int], names: Sequence[str], basis: str = "power") -> str:
+    if basis == "legendre":
+        parts = [f"P_{e}({n})" for n, e in zip(names, mi, strict=True) if e > 0]
+    else:
+        parts = [f"{n}^{e}" if e > 1 else n for n, e in zip(names, mi, strict=True) if e > 0]
     return "*".join(parts) if parts else "1"
 
 
@@ -645,7 +653,7 @@ def _group_rows(
     bounds = np.searchsorted(table.codes[sort], np.arange(len(table.levels) + 1))
     common = {
         name: getattr(args, name)
-        for name in ("degree", "gamma1", "gamma2", "seed")
+        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
         if getattr(args, name) is not None
     }
     results = []
@@ -662,6 +670,7 @@ def _group_rows(
             results.append(result)
             continue
         result.update(
+            basis=est.basis_,
             degree=",".join(str(d) for d in est.degrees_),
             n_terms=len(est.coef_),
             gamma2=est.gamma2_,
@@ -806,6 +815,12 @@ def _decimal(text: str) -> str:
 def _add_fit_options(p: argparse.ArgumentParser, degree: Any, gamma2: Any, refine: bool) -> None:
     p.add_argument("--degree", type=_degrees, default=degree, help="D or D1,D2,...")
     p.add_argument("--method", choices=METHODS, default="penalized")
+    p.add_argument(
+        "--basis",
+        choices=tuple(BASES),
+        default=None,
+        help="polynomials of each input: legendre (the default) or power",
+    )
     p.add_argument("--gamma1", type=_weight, default=None, help="gradient penalty weight")
     p.add_argument("--gamma2", type=_weight, default=gamma2, help="curvature penalty weight")
     p.add_argument("--seed", type=_seed, default=None, help="sampler seed, 0 to 2**64 - 1")
@@ -951,13 +966,15 @@ ROW_BYTES = 8 * 16
 DESIGN_BYTES_PER_CELL = {"mcmc": 2.1 * 8, "robust": 4.2 * 8}
 
 
-def widest_basis(n_inputs: int, degree: int | list[int] | None) -> int:
+def widest_basis(
+    n_inputs: int, degree: int | list[int] | None, basis: BasisKind = "legendre"
+) -> int:
     """The terms of the widest basis a fit forms: all of a given degree's; with
     the automatic degree, its largest candidate."""
     if degree is not None:
         degrees = [degree] * n_inputs if isinstance(degree, int) else degree
         return math.prod(d + 1 for d in degrees)
-    return math.prod(d + 1 for d in auto_candidates(n_inputs)[-1])
+    return math.prod(d + 1 for d in auto_candidates(n_inputs, basis=basis)[-1])
 
 
 def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
@@ -967,7 +984,7 @@ def memory_need(n_rows: int, n_inputs: int, args: argparse.Namespace) -> float:
     if args.command == "demo":
         methods.append("robust")
     try:
-        terms = widest_basis(n_inputs, args.degree)
+        terms = widest_basis(n_inputs, args.degree, getattr(args, "basis", None) or "legendre")
     except TypeError:
         return 0.0  # a degree the estimator refuses with its own message
     design_rows = {"mcmc": n_rows, "robust": min(n_rows, robust_sample_rows(terms))}
