@@ -39,6 +39,7 @@ bench: setup
 lint: setup
 	$(VENV)/bin/ruff check zorp tests benchmarks scripts
 	$(VENV)/bin/ruff format --check zorp tests benchmarks scripts
-	@if command -v clang-format >/dev/null; then \
-		clang-format --dry-run -Werror zorp/_native/*.cpp zorp/_native/*.hpp tests/cpp/*.cpp; \
+	@cf=$$(command -v clang-format || ls /usr/bin/clang-format-[0-9]* 2>/dev/null | head -n 1); \
+	if [ -n "$$cf" ]; then \
+		$$cf --dry-run -Werror zorp/_native/*.cpp zorp/_native/*.hpp tests/cpp/*.cpp; \
 	else echo "clang-format not installed; C++ formatting not checked"; fi

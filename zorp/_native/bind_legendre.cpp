@@ -140,8 +140,8 @@ void bind_legendre(py::module_& m, const zorp::CancelCheck& cancel) {
             }
             require_finite(fn, x);
             const zorp::LegendreMoments r = without_gil([&] {
-                return zorp::legendre_moments(x.view(), w.view(), Y.rows_view(), top_mu,
-                                              top_cross, cancel);
+                return zorp::legendre_moments(x.view(), w.view(), Y.rows_view(), top_mu, top_cross,
+                                              cancel);
             });
             return py::make_tuple(r.mu, r.cross, r.yy);
         },

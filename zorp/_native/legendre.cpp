@@ -271,8 +271,7 @@ LegendreMoments legendre_moments(const VectorRef& x, const VectorRef& w, const R
                                  Index top_mu, Index top_cross, const CancelCheck& cancel) {
     const Index n = x.size();
     const Index t = Y.cols();
-    if (Y.rows() != n || (w.size() != 0 && w.size() != n) || top_cross < 0 ||
-        top_mu < top_cross) {
+    if (Y.rows() != n || (w.size() != 0 && w.size() != n) || top_cross < 0 || top_mu < top_cross) {
         throw std::invalid_argument("legendre_moments: mismatched sizes or degrees");
     }
     // Fixed row chunks, each summed on its own: the same sums on any thread count.
