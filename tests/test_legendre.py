@@ -80,6 +80,11 @@ def test_varying_weight_is_low_at_a_spike_and_only_chosen_when_it_pays(seed):
     assert abs(profile[np.argmin(profile[:, 1]), 0] - 0.7) <= 0.1
     single = R(adaptive=False).fit(x[:, None], spike(x) + noise)
     assert _rmse(varying, spike) < 0.85 * _rmse(single, spike)
+    # No weight falls far below the single one, where the curve could swing
+    # freely between points; with few rows one weight serves.
+    assert profile[:, 1].min() >= 1e-4 * single.gamma2_ * (1.0 - 1e-9)
+    few = R().fit(x[:150, None], spike(x[:150]) + noise[:150])
+    assert few.gamma2_profile_ is None
 
 
 @pytest.mark.parametrize("basis", ["legendre", "power"])

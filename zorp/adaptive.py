@@ -41,6 +41,12 @@ NEWTON_TOL = 1e-2
 # Largest step of any log weight in one Newton iteration.
 MAX_STEP = 4.0
 RHO_RANGE = tuple(math.log(10.0) * v for v in LOG10_GAMMA_RANGE)
+# No weight drops below the single weight by more than this factor (in log
+# units): with little data between points a weight near 0 lets the
+# polynomial swing freely there.
+MAX_DROP = math.log(1e4)
+# Fewer rows than this leave too few per weight function: one weight serves.
+MIN_ROWS = 200
 
 
 @dataclass(frozen=True)
@@ -202,7 +208,7 @@ def choose(
     rho = np.full(m, math.log(lam0))
     V0, grad, H = crit.evaluate(rho)
     V = V0
-    lo, hi = RHO_RANGE
+    lo, hi = max(RHO_RANGE[0], math.log(lam0) - MAX_DROP), RHO_RANGE[1]
     for _ in range(MAX_NEWTON):
         step = _newton_step(grad, H)
         decrease = -float(grad @ step)

@@ -425,6 +425,7 @@ def adapts(opts: FitOptions, basis: Basis, stats: Sufficient, choice: Choice) ->
         and basis.degrees[0] >= 3
         and choice.path.rank > 0
         and stats.n > basis.n_terms
+        and stats.n >= adaptive.MIN_ROWS
     )
 
 
@@ -714,6 +715,7 @@ def adapts_robust(opts: FitOptions, basis: Basis, path: SmoothingPath) -> bool:
         and basis.degrees[0] >= 3
         and path.rank > 0
         and path.n > basis.n_terms
+        and path.n >= adaptive.MIN_ROWS
     )
 
 
