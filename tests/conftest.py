@@ -1,4 +1,6 @@
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -33,3 +35,23 @@ if "ASAN_OPTIONS" in os.environ:
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261208)
+
+
+@pytest.fixture
+def child_output():
+    """Runs a Python snippet with arguments in a child process on a given
+    number of OpenMP threads and returns what it printed."""
+
+    def run(code: str, threads: int, *args: object) -> str:
+        env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+        out = subprocess.run(
+            [sys.executable, "-c", code, *map(str, args)],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
+            cwd="/",
+        )
+        return out.stdout
+
+    return run

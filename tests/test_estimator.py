@@ -63,20 +63,15 @@ def test_ols_method_equals_core(data_2d):
     np.testing.assert_allclose(est.coef_, zc.ols(Phi, y), rtol=1e-12, atol=1e-14)
 
 
+# The sampler's refinement of a cubic in powers, as the core computes it by hand.
+MCMC_POWER_3 = dict(degree=3, basis="power", gamma2=1e-6, method="mcmc")
+
+
 def test_mcmc_refines_penalized_fit_like_core_by_hand(data_1d):
     X, y = data_1d
     y = y.copy()
     y[::10] += 5.0  # outliers pull the least-squares fit
-    params = dict(
-        degree=3,
-        basis="power",
-        gamma2=1e-6,
-        method="mcmc",
-        n_chains=6,
-        n_warmup=40,
-        n_deep=300,
-        seed=7,
-    )
+    params = dict(MCMC_POWER_3, n_chains=6, n_warmup=40, n_deep=300, seed=7)
     est = SmoothPolynomialRegressor(**params).fit(X, y)
     Phi = zc.design_matrix_1d(3, _scaled(X)[:, 0])
     R1, R2 = zc.smoothness_penalty_matrices_1d(3, -1.0, 1.0, 600)
@@ -115,16 +110,7 @@ def test_mcmc_keeps_penalized_fit_when_search_finds_nothing_better(data_1d):
         .energy
         >= start_energy
     )
-    params = dict(
-        degree=3,
-        basis="power",
-        gamma2=1e-6,
-        method="mcmc",
-        n_chains=1,
-        n_warmup=0,
-        n_deep=0,
-        seed=seed,
-    )
+    params = dict(MCMC_POWER_3, n_chains=1, n_warmup=0, n_deep=0, seed=seed)
     est = SmoothPolynomialRegressor(**params).fit(X, y)
     np.testing.assert_array_equal(est.coef_, penalized.coef_)
     assert est.mcmc_energy_ == est.mcmc_start_energy_ == start_energy
