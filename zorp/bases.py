@@ -95,10 +95,6 @@ class TensorBasis:
         matrix follows from moments (see `LegendreBasis`); None otherwise."""
         return None
 
-    def widened(self, top: int) -> Self:
-        """The one-input basis of all degrees up to `top`."""
-        return type(self)([[p] for p in range(top + 1)])
-
     @classmethod
     def with_penalties(
         cls, degrees: list[int], n_grid: int
@@ -253,24 +249,9 @@ def _legendre_penalties(
 
 
 def legendre_table(u: NDArray[np.float64], top: int, order: int = 0) -> NDArray[np.float64]:
-    """(len(u), top + 1): the derivative of order `order` of P_0 ... P_top at u,
-    by the three-term recurrence differentiated `order` times,
-    P(r)_{p+1} = ((2p + 1) (u P(r)_p + r P(r-1)_p) - p P(r)_{p-1}) / (p + 1),
-    which stays exact at the ends of [-1, 1]."""
-    u = np.asarray(u, dtype=np.float64)
-    prev = np.zeros((len(u), top + 1))
-    prev[:, 0] = 1.0
-    if top >= 1:
-        prev[:, 1] = u
-    for p in range(1, top):
-        prev[:, p + 1] = ((2 * p + 1) * u * prev[:, p] - p * prev[:, p - 1]) / (p + 1)
-    for r in range(1, order + 1):
-        cur = np.zeros_like(prev)
-        for p in range(0, top):
-            below = cur[:, p - 1] if p >= 1 else 0.0
-            cur[:, p + 1] = ((2 * p + 1) * (u * cur[:, p] + r * prev[:, p]) - p * below) / (p + 1)
-        prev = cur
-    return prev
+    """(len(u), top + 1): the derivative of order `order` of P_0 ... P_top at u."""
+    mi = np.arange(top + 1, dtype=np.int64)[:, None]
+    return legendre_rows(np.asarray(u, dtype=np.float64)[:, None], mi, np.array([order]))
 
 
 def legendre_rows(

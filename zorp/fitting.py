@@ -369,7 +369,11 @@ def _fit_least_squares(
     gamma2 = model.gamma2.copy()
     penalties = (choice.R1, choice.R2)
     profile = None
-    if adapts(opts, basis, stats, choice):
+    if (
+        opts.method == "penalized"
+        and stats.n_targets == 1
+        and adapts(opts, basis, stats.n, choice.path.rank)
+    ):
         varying = _adapt(stats, choice, opts)
         if varying is not None:
             coef, edf = varying.coef[None], np.array([varying.edf])
@@ -410,22 +414,21 @@ def _fit_least_squares(
     return fields, penalties
 
 
-def adapts(opts: FitOptions, basis: Basis, stats: Sufficient, choice: Choice) -> bool:
-    """Whether the curvature weight may vary along x: one input, one target,
-    the Legendre basis of degree 3 or more, and the penalized fit with its
-    weight chosen by restricted likelihood."""
+def adapts(opts: FitOptions, basis: Basis, n: float, rank: int) -> bool:
+    """Whether the curvature weight may vary along x: one input, the Legendre
+    basis of degree 3 or more with a penalty to weigh, the weight chosen by
+    restricted likelihood, and at least adaptive.MIN_ROWS rows (more than
+    terms). The penalized fit adapts for one target, the robust fit per target."""
     return (
         opts.adaptive
-        and opts.method == "penalized"
         and opts.auto_gamma2
         and opts.criterion == "reml"
         and basis.kind == "legendre"
         and basis.n_features == 1
-        and stats.n_targets == 1
         and basis.degrees[0] >= 3
-        and choice.path.rank > 0
-        and stats.n > basis.n_terms
-        and stats.n >= adaptive.MIN_ROWS
+        and rank > 0
+        and n > basis.n_terms
+        and n >= adaptive.MIN_ROWS
     )
 
 
@@ -693,30 +696,12 @@ def _robust_in_memory(
     path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
     assert isinstance(chosen.model, PenalizedFit)
     model = path.fit(chosen.model.gamma2)
-    if adapts_robust(opts, p.widest.subset(idx), path):
-        varying = adaptive.choose(stats, path_fixed(stats, R1s, opts), len(idx) - 1, model.gamma2)
+    if adapts(opts, p.widest.subset(idx), path.n, path.rank):
+        fixed = fixed_part(stats, R1s, g1, ridge)
+        varying = adaptive.choose(stats, fixed, len(idx) - 1, model.gamma2)
         if varying is not None:
             return _robust_varying(opts, Phi_all[:, idx], y, w, res, R1s, varying[0], chosen, path)
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
-
-
-def path_fixed(stats: Sufficient, R1: NDArray[np.float64], opts: FitOptions) -> NDArray[np.float64]:
-    return fixed_part(stats, R1, opts.gamma1, opts.ridge)
-
-
-def adapts_robust(opts: FitOptions, basis: Basis, path: SmoothingPath) -> bool:
-    """Whether a robust fit's curvature weight may vary along x (as `adapts`)."""
-    return (
-        opts.adaptive
-        and opts.auto_gamma2
-        and opts.criterion == "reml"
-        and basis.kind == "legendre"
-        and basis.n_features == 1
-        and basis.degrees[0] >= 3
-        and path.rank > 0
-        and path.n > basis.n_terms
-        and path.n >= adaptive.MIN_ROWS
-    )
 
 
 def _robust_varying(
@@ -746,7 +731,7 @@ def _robust_varying(
     )
     stats = Sufficient.from_design(Phi, y, rw * base)
     crit = adaptive.Criterion(
-        stats, path_fixed(stats, R1, opts), adaptive.penalties(Phi.shape[1] - 1)
+        stats, fixed_part(stats, R1, g1, ridge), adaptive.penalties(Phi.shape[1] - 1)
     )
     fit = crit.fit(np.log(varying.lam), varying.criterion_value)
     model = PenalizedFit(coef, g2, fit.edf, fit.sigma, fit.cov_factor, fit.criterion_value)
