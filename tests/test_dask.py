@@ -101,6 +101,15 @@ def test_dask_dataframe_many_targets_and_weights(client, rng):
     out = dsk.predict(ddf[["t"]])
     assert isinstance(out, da.Array)
     np.testing.assert_allclose(out.compute(), mem.predict(frame[["t"]]), rtol=1e-7, atol=1e-8)
+    # Bands and derivatives stay lazy over partitions of unknown length.
+    for call in (
+        lambda m, X: m.predict_interval(X, 0.9),
+        lambda m, X: m.predict_interval(X, kind="mean", derivative=1),
+        lambda m, X: m.predict(X, return_std=True, derivative=2)[1],
+    ):
+        lazy = call(dsk, ddf[["t"]])
+        assert isinstance(lazy, da.Array)
+        np.testing.assert_allclose(lazy.compute(), call(mem, frame[["t"]]), rtol=1e-6, atol=1e-7)
 
 
 @pytest.mark.parametrize(

@@ -373,19 +373,31 @@ def check_names(X: Any, fitted: Any) -> None:
         )
 
 
-def _predict_block(
-    x: NDArray[np.float64], model: FittedModel, extrapolation: str, part: str
+def _evaluate_block(
+    x: NDArray[np.float64],
+    model: FittedModel,
+    extrapolation: str,
+    part: str,
+    alpha: NDArray[np.int64],
+    level: float,
 ) -> NDArray[np.float64]:
     from zorp._validation import check_X
 
-    A = model.rows(check_X(x), extrapolation)
-    if part == "mean":
-        return model.mean(A)
-    return model.std(A)
+    return model.part(model.rows(check_X(x), extrapolation, alpha), part, level)
 
 
-def predict(model: FittedModel, X: Any, extrapolation: str, return_std: bool, owner: str) -> Any:
-    """Predictions of a Dask array or DataFrame: Dask arrays, block by block."""
+def evaluate(
+    model: FittedModel,
+    X: Any,
+    extrapolation: str,
+    parts: tuple[str, ...],
+    alpha: NDArray[np.int64],
+    level: float,
+    owner: str,
+) -> list[Any]:
+    """The model's `parts` (see `FittedModel.part`) at a Dask array or
+    DataFrame X: lazy Dask arrays, computed block by block on the workers,
+    whose row blocks follow X's (their sizes may be unknown)."""
     Xd = _as_dask_array(X, "X")
     n_features = len(model.box.lo)
     if Xd.ndim != 2 or Xd.shape[1] != n_features:
@@ -393,17 +405,21 @@ def predict(model: FittedModel, X: Any, extrapolation: str, return_std: bool, ow
             f"X has shape {Xd.shape}, but {owner} is expecting {n_features} features as input"
         )
     Xd = Xd.rechunk({1: -1})
-
-    def part(which: str) -> Any:
-        if not model.single:
-            chunks = (Xd.chunks[0], (model.coef.shape[0],))
-            return Xd.map_blocks(
-                _predict_block, model, extrapolation, which, chunks=chunks, dtype=np.float64
+    t = model.coef.shape[0]
+    out = []
+    for part in parts:
+        band = part.startswith("band")
+        # Trailing axes of a block: targets unless y was 1-D, then lower/upper.
+        tail = (() if model.single else (t,)) + ((2,) if band else ())
+        chunks = (Xd.chunks[0], *((n,) for n in tail))
+        args = (model, extrapolation, part, alpha, level)
+        if len(tail) == 0:
+            lazy = Xd.map_blocks(_evaluate_block, *args, drop_axis=1, dtype=np.float64)
+        elif len(tail) == 1:
+            lazy = Xd.map_blocks(_evaluate_block, *args, chunks=chunks, dtype=np.float64)
+        else:
+            lazy = Xd.map_blocks(
+                _evaluate_block, *args, chunks=chunks, new_axis=2, dtype=np.float64
             )
-        return Xd.map_blocks(
-            _predict_block, model, extrapolation, which, drop_axis=1, dtype=np.float64
-        )
-
-    if return_std:
-        return part("mean"), part("std")
-    return part("mean")
+        out.append(lazy)
+    return out

@@ -86,9 +86,20 @@ class TensorBasis:
         """Design rows (n, n_terms) at points U in scaled coordinates."""
         raise NotImplementedError
 
-    def derivative_rows(self, U: NDArray[np.float64], axis: int) -> NDArray[np.float64]:
-        """Partial derivatives along `axis` (in scaled coordinates) of every term."""
+    def partial_rows(
+        self, U: NDArray[np.float64], orders: NDArray[np.int64]
+    ) -> NDArray[np.float64]:
+        """(n, n_terms): the partial derivative of every term of order
+        orders[d] along each axis d (in scaled coordinates) at points U."""
         raise NotImplementedError
+
+    def derivative_rows(
+        self, U: NDArray[np.float64], axis: int, order: int = 1
+    ) -> NDArray[np.float64]:
+        """Derivatives of order `order` along `axis` (in scaled coordinates) of every term."""
+        orders = np.zeros(U.shape[1], dtype=np.int64)
+        orders[axis] = order
+        return self.partial_rows(U, orders)
 
     def moment_top(self) -> int | None:
         """The degree p when the basis is P_0 .. P_p of one input, whose Gram
@@ -125,18 +136,24 @@ class PowerBasis(TensorBasis):
         cols = [np.ascontiguousarray(U[:, d]) for d in range(U.shape[1])]
         return _core.design_matrix_nd(self.multi_indices, cols)
 
-    def derivative_rows(self, U: NDArray[np.float64], axis: int) -> NDArray[np.float64]:
-        """Partial derivatives along `axis` (in scaled coordinates) of every term."""
-        mi = np.asarray(self.multi_indices)
-        factor = mi[:, axis].astype(np.float64)
+    def partial_rows(
+        self, U: NDArray[np.float64], orders: NDArray[np.int64]
+    ) -> NDArray[np.float64]:
+        """(n, n_terms): the partial derivative of every term of order
+        orders[d] along each axis d (in scaled coordinates) at points U:
+        prod_d m_d! / (m_d - orders[d])! u_d ** (m_d - orders[d]), 0 where a
+        term's degree is below the order."""
+        mi = np.asarray(self.multi_indices, dtype=np.int64)
+        alpha = np.asarray(orders, dtype=np.int64)
+        factor = np.ones(len(mi))
+        for d, r in enumerate(alpha):
+            for i in range(int(r)):
+                factor = factor * np.maximum(mi[:, d] - i, 0)
+        lowered = np.maximum(mi - alpha, 0)
         if U.shape[1] == 1:
-            base = _core.design_matrix_1d(int(mi[-1, 0]), U[:, 0])
-            shifted = np.zeros_like(base)
-            shifted[:, 1:] = base[:, :-1]
-            out: NDArray[np.float64] = shifted * factor
+            base = _core.design_matrix_1d(int(mi[:, 0].max()), U[:, 0])
+            out: NDArray[np.float64] = base[:, lowered[:, 0]] * factor
             return out
-        lowered = mi.copy()
-        lowered[:, axis] = np.maximum(lowered[:, axis] - 1, 0)
         cols = [np.ascontiguousarray(U[:, d]) for d in range(U.shape[1])]
         out = _core.design_matrix_nd(lowered.tolist(), cols) * factor
         return out
@@ -196,13 +213,13 @@ class LegendreBasis(TensorBasis):
         """Design rows (n, n_terms) at points U in scaled coordinates."""
         return legendre_rows(U, np.asarray(self.multi_indices, dtype=np.int64))
 
-    def derivative_rows(
-        self, U: NDArray[np.float64], axis: int, order: int = 1
+    def partial_rows(
+        self, U: NDArray[np.float64], orders: NDArray[np.int64]
     ) -> NDArray[np.float64]:
-        """Derivatives of order `order` along `axis` (in scaled coordinates) of every term."""
-        orders = np.zeros(U.shape[1], dtype=np.int64)
-        orders[axis] = order
-        return legendre_rows(U, np.asarray(self.multi_indices, dtype=np.int64), orders)
+        """(n, n_terms): the partial derivative of every term of order
+        orders[d] along each axis d (in scaled coordinates) at points U."""
+        mi = np.asarray(self.multi_indices, dtype=np.int64)
+        return legendre_rows(U, mi, np.asarray(orders, dtype=np.int64))
 
     @classmethod
     def with_penalties(

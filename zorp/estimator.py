@@ -26,7 +26,14 @@ from zorp._validation import (
 )
 from zorp.bases import BASES, BasisKind
 from zorp.fitting import METHODS, FitOptions, Method, splitmix64
-from zorp.model import EXTRAPOLATIONS, FittedModel
+from zorp.model import (
+    BAND_KINDS,
+    EXTRAPOLATIONS,
+    BandKind,
+    Derivative,
+    FittedModel,
+    derivative_orders,
+)
 from zorp.params import (
     INT32_MAX,
     UINT64_MAX,
@@ -631,13 +638,13 @@ class SmoothPolynomialRegressor:
             warnings.warn(
                 f"X does not have valid feature names, but {owner} was fitted with feature names",
                 UserWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
         elif fitted is None and names is not None:
             warnings.warn(
                 f"X has feature names, but {owner} was fitted without feature names",
                 UserWarning,
-                stacklevel=3,
+                stacklevel=4,
             )
         elif fitted is not None and names is not None and not np.array_equal(fitted, names):
             raise ValueError(
@@ -653,15 +660,17 @@ class SmoothPolynomialRegressor:
         return Xa
 
     @overload
-    def predict(self, X: ArrayLike, return_std: Literal[False] = ...) -> NDArray[np.float64]: ...
+    def predict(
+        self, X: ArrayLike, return_std: Literal[False] = ..., derivative: Derivative = ...
+    ) -> NDArray[np.float64]: ...
 
     @overload
     def predict(
-        self, X: ArrayLike, return_std: Literal[True]
+        self, X: ArrayLike, return_std: Literal[True], derivative: Derivative = ...
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
 
     def predict(
-        self, X: ArrayLike, return_std: bool = False
+        self, X: ArrayLike, return_std: bool = False, derivative: Derivative = 0
     ) -> NDArray[np.float64] | tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Predicted values for samples X of shape (n_samples, n_features).
 
@@ -670,26 +679,33 @@ class SmoothPolynomialRegressor:
         covariance and the residual scale `sigma_`. A fit to several targets
         predicts shape (n_samples, n_targets), for both. A Dask array X gives
         Dask arrays, computed block by block on the workers.
+
+        `derivative` asks for a derivative of the fitted curve instead, in
+        the units of X: its order k for one input, or one order per input,
+        such as (1, 0) for the slope along the first. Its `return_std` is the
+        posterior standard deviation of the derivative (no noise).
         """
-        if is_dask(X):
-            from zorp import _dask
-
-            model = self._fitted()
-            _dask.check_names(X, vars(self).get("_feature_names"))
-            lazy: Any = _dask.predict(model, X, self.extrapolation, return_std, type(self).__name__)
-            return lazy  # type: ignore[no-any-return]
-        Xa = self._check_predict_X(X)
         model = self._fitted()
-        step = block_rows(model.basis.n_terms)
-        mean, std = model.predict(Xa, self.extrapolation, return_std, step)
-        if not return_std:
-            return mean
-        assert std is not None
-        return mean, std
+        alpha = derivative_orders(derivative, len(model.box.lo))
+        parts = ("fit", "std_new" if not alpha.any() else "std_fit")
+        out = self._evaluate(X, parts if return_std else parts[:1], alpha)
+        return (out[0], out[1]) if return_std else out[0]
 
-    def predict_interval(self, X: ArrayLike, level: float = 0.95) -> NDArray[np.float64]:
-        """Prediction interval of a new observation: lower, upper along the
-        last axis, shape (n_samples, 2), or (n_samples, n_targets, 2)."""
+    def predict_interval(
+        self,
+        X: ArrayLike,
+        level: float = 0.95,
+        kind: BandKind = "prediction",
+        derivative: Derivative = 0,
+    ) -> NDArray[np.float64]:
+        """Interval of probability `level`: lower, upper along the last axis,
+        shape (n_samples, 2), or (n_samples, n_targets, 2).
+
+        kind="prediction" bounds a new observation at X; kind="mean" the
+        curve itself (or its `derivative`, see `predict`), from the
+        posterior of the penalized fit: across the training range such
+        bands cover the true curve at about `level` on average.
+        """
         if (
             isinstance(level, bool)
             or not isinstance(level, float | int)
@@ -700,19 +716,39 @@ class SmoothPolynomialRegressor:
                 "level must be a number in the open interval (0, 1) whose two-sided "
                 f"tail is representable (at most 1 - 2.3e-16), got {level!r}"
             )
+        if kind not in BAND_KINDS:
+            raise ValueError(f"kind must be one of {list(BAND_KINDS)}, got {kind!r}")
         model = self._fitted()
+        alpha = derivative_orders(derivative, len(model.box.lo))
+        if kind == "prediction" and alpha.any():
+            raise ValueError(
+                "a derivative is not observed, so it has no prediction interval; "
+                "use kind='mean' for the band of the derivative"
+            )
         if not (model.dof > 0.0).all():
             raise ValueError(
                 "no residual degrees of freedom remain (n_samples - edf_ <= 0): the noise "
-                "level, and so a prediction interval, cannot be estimated; use a lower degree"
+                "level, and so an interval, cannot be estimated; use a lower degree"
             )
-        mean, std = self.predict(X, return_std=True)
-        q = model.quantiles(float(level))
-        q = q[0] if model.single else q
+        part = "band_new" if kind == "prediction" else "band_fit"
+        return self._evaluate(X, (part,), alpha, float(level))[0]
+
+    def _evaluate(
+        self, X: ArrayLike, parts: tuple[str, ...], alpha: NDArray[np.int64], level: float = 0.95
+    ) -> list[Any]:
+        """The model's `parts` at X: NumPy arrays, or lazy Dask arrays for Dask X."""
+        model = self._fitted()
         if is_dask(X):
-            return _stack_lazy(mean - q * std, mean + q * std)  # type: ignore[no-any-return]
-        out: NDArray[np.float64] = np.stack([mean - q * std, mean + q * std], axis=-1)
-        return out
+            from zorp import _dask
+
+            _dask.check_names(X, vars(self).get("_feature_names"))
+            return _dask.evaluate(
+                model, X, self.extrapolation, parts, alpha, level, type(self).__name__
+            )
+        Xa = self._check_predict_X(X)
+        return model.evaluate(
+            Xa, self.extrapolation, parts, block_rows(model.basis.n_terms), alpha, level
+        )
 
     def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
         """Coefficient of determination R^2 of the prediction (weighted by
@@ -742,10 +778,3 @@ class SmoothPolynomialRegressor:
         with np.errstate(divide="ignore", invalid="ignore"):
             r2 = np.where(ss_tot == 0.0, np.where(ss_res == 0.0, 1.0, 0.0), 1.0 - ss_res / ss_tot)
         return float(np.mean(r2))
-
-
-def _stack_lazy(lower: Any, upper: Any) -> Any:
-    """Lower and upper bounds of Dask arrays stacked along a new last axis, lazily."""
-    import dask.array as da
-
-    return da.stack([lower, upper], axis=-1)  # type: ignore[no-untyped-call]

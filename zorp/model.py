@@ -10,9 +10,10 @@ ravels what it reports.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass, field, fields
 from statistics import NormalDist
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,6 +21,11 @@ from numpy.typing import NDArray
 from zorp.bases import Basis, Box, TensorBasis
 
 EXTRAPOLATIONS: tuple[str, ...] = ("linear", "constant", "continue", "error")
+# Intervals for a new observation, or for the curve (or a derivative) itself.
+BandKind = Literal["prediction", "mean"]
+BAND_KINDS: tuple[str, ...] = ("prediction", "mean")
+# A derivative's order: one for a single input, else one per input.
+Derivative = int | Sequence[int]
 # Probabilities at which a robust fit keeps its residuals' quantiles.
 TAIL_PROBS = np.linspace(0.0, 1.0, 1001)
 
@@ -85,25 +91,47 @@ class FittedModel:
 
     # -- prediction ----------------------------------------------------------
 
-    def rows(self, X: NDArray[np.float64], extrapolation: str) -> Rows:
+    def rows(
+        self,
+        X: NDArray[np.float64],
+        extrapolation: str,
+        derivative: NDArray[np.int64] | None = None,
+    ) -> Rows:
         """Rows a with prediction a @ coef under the extrapolation mode: the basis
         at the point, or at its nearest point of the training box plus the
-        linear continuation from there."""
+        linear continuation from there. With `derivative` (an order per axis)
+        the rows of that partial derivative, in the units of X, of the
+        function extrapolation gives."""
         box, basis = self.box, self.basis
+        alpha = np.zeros(X.shape[1], dtype=np.int64) if derivative is None else derivative
+        # d/dx = d/du / half per axis, for each order taken.
+        unit = float(np.prod(box.half ** -alpha.astype(np.float64)))
         if extrapolation == "continue":
-            return Rows(basis.rows(box.scaled(X)))
+            return Rows(basis.partial_rows(box.scaled(X), alpha) * unit)
         outside = self.check_inside(X, extrapolation)
         P = box.scaled(box.clip(X))
-        out = Rows(basis.rows(P))
+        out = Rows(basis.partial_rows(P, alpha))
+        # Beyond the box along an axis the function is affine ("linear") or
+        # constant ("constant") in that coordinate: a derivative of total
+        # order above 1 (above 0) along such axes is 0.
+        order_out = (outside * alpha).sum(axis=1)
+        if alpha.any():
+            out.base[order_out > (1 if extrapolation == "linear" else 0)] = 0.0
         if extrapolation == "linear" and outside.any():
-            rows = np.flatnonzero(outside.any(axis=1))
+            # f(c) + sum_a step_a d_a f(c), c the nearest point of the box;
+            # differentiating along axes inside the box only acts on c.
+            rows = np.flatnonzero(outside.any(axis=1) & (order_out == 0))
             # Differences of scaled coordinates, halved first against overflow.
             delta = (X[rows] / 2.0 - box.clip(X[rows]) / 2.0) / (box.half / 2.0)
             for axis in range(X.shape[1]):
                 step = delta[:, axis]
                 if np.any(step != 0.0):
-                    grad = basis.derivative_rows(P[rows], axis)
-                    out.slopes.append((rows, step, grad))
+                    orders = alpha.copy()
+                    orders[axis] += 1
+                    out.slopes.append((rows, step, basis.partial_rows(P[rows], orders)))
+        if unit != 1.0:
+            out.base *= unit
+            out.slopes = [(r, s, g * unit) for r, s, g in out.slopes]
         return out
 
     def check_inside(self, X: NDArray[np.float64], extrapolation: str) -> NDArray[np.bool_]:
@@ -118,20 +146,46 @@ class FittedModel:
             )
         return outside
 
-    def predict(
-        self, X: NDArray[np.float64], extrapolation: str, return_std: bool, block: int
-    ) -> tuple[NDArray[np.float64], NDArray[np.float64] | None]:
-        """Fitted values and, with `return_std`, predictive standard
-        deviations at X, computed `block` rows at a time so that the basis
-        rows of a large X are never held at once."""
+    def evaluate(
+        self,
+        X: NDArray[np.float64],
+        extrapolation: str,
+        parts: tuple[str, ...],
+        block: int,
+        derivative: NDArray[np.int64] | None = None,
+        level: float = 0.95,
+    ) -> list[NDArray[np.float64]]:
+        """The `parts` (see `part`) at X, computed `block` rows at a time so
+        that the basis rows of a large X are never held at once."""
         self.check_inside(X, extrapolation)
-        means, stds = [], []
+        out: list[list[NDArray[np.float64]]] = [[] for _ in parts]
         for start in range(0, max(len(X), 1), block):
-            A = self.rows(X[start : start + block], extrapolation)
-            means.append(self.mean(A))
-            if return_std:
-                stds.append(self.std(A))
-        return np.concatenate(means), (np.concatenate(stds) if return_std else None)
+            A = self.rows(X[start : start + block], extrapolation, derivative)
+            for found, name in zip(out, parts, strict=True):
+                found.append(self.part(A, name, level))
+        return [np.concatenate(found) for found in out]
+
+    def part(self, A: Rows, name: str, level: float = 0.95) -> NDArray[np.float64]:
+        """One figure at rows A: "fit", the fitted values; "std_fit", the
+        standard deviation of the fitted values; "std_new", that of a new
+        observation; "band_fit" and "band_new", their two-sided bands of
+        probability `level`, lower and upper along a last axis."""
+        if name == "fit":
+            return self.mean(A)
+        if name == "std_fit":
+            return self.std_fit(A)
+        if name == "std_new":
+            return self.std(A)
+        mean = self.mean(A)
+        if name == "band_fit":
+            s, q = self.std_fit(A), self.quantiles(level, fit=True)
+        elif name == "band_new":
+            s, q = self.std(A), self.quantiles(level)
+        else:
+            raise ValueError(f"unknown part {name!r}")
+        q = q[0] if self.single else q
+        out: NDArray[np.float64] = np.stack([mean - q * s, mean + q * s], axis=-1)
+        return out
 
     def mean(self, A: Rows) -> NDArray[np.float64]:
         """Fitted values at rows A: (n,) for one 1-D target, else (n, t)."""
@@ -160,15 +214,23 @@ class FittedModel:
             out: NDArray[np.float64] = self.sigma * np.sqrt(1.0 + self.variance_factor(A))
         return out[:, 0] if self.single else out
 
-    def quantiles(self, level: float) -> NDArray[np.float64]:
+    def std_fit(self, A: Rows) -> NDArray[np.float64]:
+        """Posterior standard deviation of the fitted values (or of the
+        derivative A stands for) at rows A: the noise left out."""
+        with np.errstate(over="ignore"):
+            out: NDArray[np.float64] = self.sigma * np.sqrt(self.variance_factor(A))
+        return out[:, 0] if self.single else out
+
+    def quantiles(self, level: float, fit: bool = False) -> NDArray[np.float64]:
         """Two-sided quantile of `level` for every target, (t,): Student's t;
-        for a robust fit at least the `level` quantile of its kept rows'
-        |residual| / scale, widened by sqrt(n / (n - edf)) as residuals at the
-        training rows are narrower than at new points. The biweight scale
-        measures the noise's core: where its tails are heavier than the
-        Gaussian's, t alone gives intervals that cover too little."""
+        for a new observation of a robust fit at least the `level` quantile of
+        its kept rows' |residual| / scale, widened by sqrt(n / (n - edf)) as
+        residuals at the training rows are narrower than at new points. The
+        biweight scale measures the noise's core: where its tails are heavier
+        than the Gaussian's, t alone gives intervals that cover too little.
+        The fitted values (`fit`) average many rows, and t holds for them."""
         out = np.array([t_quantile(0.5 + level / 2.0, float(v)) for v in self.dof])
-        if self.robust is not None and self.robust.tail is not None:
+        if not fit and self.robust is not None and self.robust.tail is not None:
             with np.errstate(divide="ignore", invalid="ignore"):
                 widen = np.sqrt((self.dof + self.edf) / self.dof)
             for j, tail in enumerate(self.robust.tail):
@@ -176,6 +238,35 @@ class FittedModel:
                 if np.isfinite(seen):
                     out[j] = max(out[j], seen)
         return out
+
+
+def derivative_orders(derivative: Any, n_features: int) -> NDArray[np.int64]:
+    """The order of a derivative along each of `n_features` axes, checked:
+    a whole number >= 0 for one input (or 0 for any number of inputs), or a
+    sequence of one such number per input."""
+    whole = (int, np.integer)
+    if isinstance(derivative, whole) and not isinstance(derivative, bool | np.bool_):
+        if derivative < 0 or (derivative and n_features > 1):
+            raise ValueError(
+                f"derivative must be a whole number >= 0 for one input, or one per input "
+                f"such as {tuple([1] + [0] * (n_features - 1))} for {n_features} inputs; "
+                f"got {derivative!r}"
+            )
+        out = np.zeros(n_features, dtype=np.int64)
+        out[0] = int(derivative)
+        return out
+    items = list(derivative) if isinstance(derivative, Sequence | np.ndarray) else None
+    if (
+        items is None
+        or len(items) != n_features
+        or not all(isinstance(v, whole) and not isinstance(v, bool | np.bool_) for v in items)
+        or any(v < 0 for v in items)
+    ):
+        raise ValueError(
+            f"derivative must be a whole number >= 0 for one input, or a sequence of "
+            f"{n_features} such numbers, one per input; got {derivative!r}"
+        )
+    return np.array(items, dtype=np.int64)
 
 
 @dataclass
