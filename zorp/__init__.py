@@ -5,8 +5,6 @@
 from the native module `zorp._native.zorp_core`.
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from zorp._native import zorp_core
 from zorp._native.zorp_core import (
     GibbsResult,
@@ -25,16 +23,12 @@ from zorp._native.zorp_core import (
     ols,
     smoothness_penalty_matrices_1d,
 )
-from zorp.estimator import NotFittedError, SmoothPolynomialRegressor
-
-try:
-    # The one place the version is written is the package metadata (pyproject.toml).
-    __version__: str = version("zorp")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+from zorp._version import __version__
+from zorp.estimator import InconsistentVersionWarning, NotFittedError, SmoothPolynomialRegressor
 
 __all__ = [
     "GibbsResult",
+    "InconsistentVersionWarning",
     "MCMCResult",
     "NotFittedError",
     "SmoothPolynomialRegressor",

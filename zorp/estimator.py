@@ -24,6 +24,7 @@ from zorp._validation import (
     feature_names,
     is_dask,
 )
+from zorp._version import __version__
 from zorp.bases import BASES, BasisKind
 from zorp.fitting import METHODS, FitOptions, Method, splitmix64
 from zorp.model import (
@@ -46,10 +47,12 @@ from zorp.params import (
 from zorp.robust import SamplerSettings
 from zorp.smoothing import CRITERIA
 from zorp.sources import ArraySource, block_rows
+from zorp.summary import Summary, summarize
 
 __all__ = [
     "METHODS",
     "DataConversionWarning",
+    "InconsistentVersionWarning",
     "NotFittedError",
     "SmoothPolynomialRegressor",
     "splitmix64",
@@ -75,6 +78,21 @@ _RULES: dict[str, list[Rule]] = {
     "H": [Interval("int", 1, INT32_MAX)],
     "seed": [Interval("int", 0, UINT64_MAX)],
 }
+
+
+class InconsistentVersionWarning(UserWarning):
+    """An estimator was unpickled by another version of zorp than the one
+    that pickled it: its fit may load wrongly or predict differently."""
+
+    def __init__(self, estimator_name: str, original_version: str | None, current_version: str):
+        self.estimator_name = estimator_name
+        self.original_version = original_version
+        self.current_version = current_version
+        super().__init__(
+            f"{estimator_name} was pickled by zorp {original_version or '(unknown version)'} "
+            f"and is loaded by zorp {current_version}; this may not work as it did: "
+            "refit it with this version"
+        )
 
 
 class NotFittedError(ValueError, AttributeError):
@@ -346,7 +364,23 @@ class SmoothPolynomialRegressor:
                 return False
         return True
 
-    __hash__ = None  # type: ignore[assignment]
+    def __hash__(self) -> int:
+        # Equal estimators have equal parameters, so hashing those keeps the
+        # two consistent; fitting leaves the hash as it was.
+        return hash((type(self).__qualname__, repr(sorted(self.get_params().items()))))
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**vars(self), "_zorp_version": __version__}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        state = dict(state)
+        written = state.pop("_zorp_version", None)
+        if written != __version__:
+            warnings.warn(
+                InconsistentVersionWarning(type(self).__name__, written, __version__),
+                stacklevel=2,
+            )
+        vars(self).update(state)
 
     def __sklearn_tags__(self) -> Any:
         # Called only by scikit-learn, so importing it here adds no dependency.
@@ -749,6 +783,38 @@ class SmoothPolynomialRegressor:
         return model.evaluate(
             Xa, self.extrapolation, parts, block_rows(model.basis.n_terms), alpha, level
         )
+
+    def summary(self) -> Summary:
+        """The fit's figures, printable as a table: size, basis and degrees,
+        effective degrees of freedom, curvature weight, the criterion it was
+        chosen by and its value, sigma, R^2 and AIC (least squares), or the
+        robust scale, flagged rows and iterations. `.to_dict()` gives them
+        as a dict."""
+        names = vars(self).get("_feature_names")
+        return summarize(
+            self._fitted(),
+            type(self).__name__,
+            self.method,
+            None if names is None else [str(n) for n in names],
+        )
+
+    def plot(self, X: ArrayLike, y: ArrayLike, ax: Any = None, level: float = 0.95) -> Any:
+        """Draw the fit over data (X, y) with matplotlib (the `plot` extra)
+        and return the axes: in 1-D the data, the curve, the band of the
+        curve and the prediction band of probability `level`, and the rows a
+        robust fit flags; in 2-D filled contours of the fitted surface."""
+        from zorp.plotting import plot_fit
+
+        model = self._fitted()
+        if not model.single:
+            raise ValueError("plot draws one target; fit y of shape (n_samples,) to plot it")
+        Xa = self._check_predict_X(X)
+        ya = check_y(y, Xa.shape[0], type(self).__name__, finite_2d=True)
+        if ya.ndim != 1:
+            raise ValueError(f"y must be 1-D to plot, got shape {ya.shape}")
+        names = vars(self).get("_feature_names")
+        labels = None if names is None else [str(n) for n in names]
+        return plot_fit(model, self.extrapolation, self.method, labels, Xa, ya, ax, level)
 
     def score(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> float:
         """Coefficient of determination R^2 of the prediction (weighted by

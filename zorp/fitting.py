@@ -337,7 +337,7 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
     )
     timings["score"] = time.perf_counter() - start
     return FittedModel(
-        box=box, mdl_score=mdl, hit_rate=hit, single=False, timings=timings, **fields
+        box=box, mdl_score=mdl, hit_rate=hit, single=False, timings=timings, n_rows=n, **fields
     )
 
 
@@ -369,6 +369,7 @@ def _fit_least_squares(
     gamma2 = model.gamma2.copy()
     penalties = (choice.R1, choice.R2)
     profile = None
+    value = model.criterion_value
     if (
         opts.method == "penalized"
         and stats.n_targets == 1
@@ -382,6 +383,7 @@ def _fit_least_squares(
             gamma2 = np.array([adaptive.mean_weight(varying.lam)])
             penalties = (choice.R1, varying.penalty / gamma2[0])
             profile = varying.lam
+            value = np.array([varying.criterion_value])
     timings["adaptive weight"] = time.perf_counter() - start
     start = time.perf_counter()
     mcmc = None
@@ -392,6 +394,13 @@ def _fit_least_squares(
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
+    kind: Criterion = "gcv" if opts.method == "ols" else opts.criterion
+    criterion = in_target_units(value, kind, choice.path, source.y_scale)
+    # R^2 from the scaled targets' sums of squares (the first term is the constant).
+    cross0 = stats.cross[0] if stats.cross.ndim == 1 else stats.cross[0, :]
+    tss = np.atleast_1d(stats.yy - cross0**2 / stats.n)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r2 = np.where(tss > 0.0, 1.0 - (sigma / np.sqrt(tss)) ** 2 * (stats.n - edf), np.nan)
     coef, sigma = to_target_units(coef, sigma, source.y_scale)
     if opts.method == "mcmc":
         assert isinstance(source, ArraySource)
@@ -410,6 +419,9 @@ def _fit_least_squares(
         cov_d=cov_d,
         mcmc=mcmc,
         profile=profile,
+        criterion=criterion,
+        criterion_kind=kind,
+        r2=r2,
     )
     return fields, penalties
 
@@ -463,6 +475,20 @@ def check_weights_total(opts: FitOptions, n: float) -> None:
                 f"{name}={value!r} times the rows' weight total ({n:g}) exceeds the largest "
                 f"float; use a smaller {name}"
             )
+
+
+def in_target_units(
+    value: NDArray[np.float64], kind: Criterion, path: SmoothingPath, y_scale: NDArray[np.float64]
+) -> NDArray[np.float64]:
+    """Criterion values of scaled targets in the targets' units: GCV scales
+    with the variance, -2 log restricted likelihood shifts by nu log(scale^2)."""
+    if kind == "gcv":
+        # Beyond the float range for targets near its limit: reported as inf.
+        with np.errstate(over="ignore"):
+            out: NDArray[np.float64] = value * y_scale * y_scale
+    else:
+        out = value + (path.n - path.m0) * 2.0 * np.log(y_scale)
+    return out
 
 
 def to_target_units(
@@ -635,6 +661,20 @@ def _fit_robust(
     scale = np.array([res.scale for _, res, _ in fits]) * y_scale
     n_iter = np.array([res.n_iter for _, res, _ in fits])
     dof = np.array([choice.path.n for choice, _, _ in fits]) - edf
+    # The criterion of each column's last weighted fit at its weight.
+    criterion = np.concatenate(
+        [
+            in_target_units(
+                c.path.criterion(max(m.gamma2, 1e-300), opts.criterion).reshape(1)
+                if math.isnan(m.criterion_value)
+                else np.array([m.criterion_value]),
+                opts.criterion,
+                c.path,
+                y_scale[j : j + 1],
+            )
+            for j, (m, (c, _, _)) in enumerate(zip(models, fits, strict=True))
+        ]
+    )
     weights = source.row_weights(basis, box, coef, scale)
     tail = (
         source.residual_tails(basis, box, coef, scale, TAIL_PROBS)
@@ -651,6 +691,8 @@ def _fit_robust(
         cov_T=stack,
         cov_d=None,
         robust=RobustInfo(weights, scale, n_iter, tail),
+        criterion=criterion,
+        criterion_kind=opts.criterion,
     )
     return fields, (submatrix(p.R1, idx), submatrix(p.R2, idx))
 

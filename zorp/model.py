@@ -77,6 +77,14 @@ class FittedModel:
     # The weights of the curvature weight's functions along x (see
     # `zorp.adaptive`), None for one weight over the whole range.
     profile: NDArray[np.float64] | None = None
+    # The criterion the weight was chosen by ("reml" or "gcv") and its value
+    # per target in the targets' units; R^2 on the training rows (None for
+    # robust fits).
+    criterion: NDArray[np.float64] | None = None
+    criterion_kind: str = "reml"
+    r2: NDArray[np.float64] | None = None
+    # Rows of positive weight seen by the fit.
+    n_rows: int = 0
     timings: dict[str, float] = field(default_factory=dict)
 
     def same_as(self, other: FittedModel) -> bool:
