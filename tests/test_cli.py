@@ -428,6 +428,8 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
 
 @pytest.mark.parametrize("suffix", [".parquet", ".csv"])
 def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
+    """Per group, the table (CSV or Parquet, like the input) and the JSON hold
+    the same typed fields as a single fit, and the curve evaluates from them alone."""
     pd = pytest.importorskip("pandas")
     if suffix == ".parquet":
         pytest.importorskip("pyarrow")
@@ -441,33 +443,46 @@ def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
     out = run(
         "fit",
         str(path),
-        "--x",
-        "t",
-        "--y",
-        "v",
-        "--group",
-        "sensor_id",
-        "--output",
-        "res.csv",
+        *["--x", "t", "--y", "v", "--group", "sensor_id", "--output", f"res{suffix}", "--json"],
         cwd=tmp_path,
     )
     # The one-row group cannot be fitted: it is reported, and the run fails.
     assert out.returncode == 1 and "1 of 4 groups could not be fitted" in out.stderr
-    res = pd.read_csv(tmp_path / "res.csv", dtype={"group": str})
-    assert sorted(res["group"]) == sorted(curves) and len(res) == len(curves)
+    if suffix == ".parquet":
+        res = pd.read_parquet(tmp_path / "res.parquet")
+    else:
+        res = pd.read_csv(tmp_path / "res.csv", dtype={"group": str})
+    groups = {g["group"]: g for g in json.loads(out.stdout)["groups"]}
+    assert sorted(res["group"]) == sorted(curves) == sorted(groups)
+    for column in ("n", "n_terms", "degrees_t", "gamma2", "sigma", "x_center_t", "c0"):
+        assert pd.api.types.is_numeric_dtype(res[column]), column
+    grid = np.linspace(0.0, 6.0, 50)
     for _, row in res.iterrows():
         part = frame[frame["sensor_id"] == row["group"]]
-        assert row["n"] == len(part)
+        doc = groups[row["group"]]
+        assert row["n"] == doc["n"] == len(part)
         if row["group"] == "tiny":
-            assert "at least 2 samples" in row["error"]
+            assert "at least 2 samples" in row["error"] == doc["error"]
             continue
         est = SmoothPolynomialRegressor().fit(part[["t"]].to_numpy(), part["v"].to_numpy())
         coef = row[[f"c{i}" for i in range(len(est.coef_))]].to_numpy(dtype=float)
         np.testing.assert_allclose(coef, est.coef_, rtol=1e-12)
-        assert row["degree"] == est.degrees_[0] and row["gamma2"] == pytest.approx(est.gamma2_)
+        np.testing.assert_allclose(doc["coef"], est.coef_, rtol=1e-12)
+        assert doc["terms"][:2] == ["1", "P_1(t)"] and doc["basis"] == row["basis"] == "legendre"
+        assert row["degrees_t"] == est.degrees_[0] and doc["degrees"] == est.degrees_
+        assert row["gamma2"] == pytest.approx(est.gamma2_) == doc["gamma2"]
         beyond = [c for c in res.columns if c[1:].isdigit() and int(c[1:]) >= len(est.coef_)]
         assert row[beyond].isna().all()  # terms of other groups' bases are blank
         assert row["x_min_t"] == part["t"].min() and row["sigma"] == pytest.approx(est.sigma_)
+        # The curve from the written numbers alone, within the training box.
+        u = (grid - row["x_center_t"]) / row["x_half_range_t"]
+        inside = np.abs(u) <= 1.0
+        curve = np.polynomial.legendre.legval(u, coef)
+        np.testing.assert_allclose(curve[inside], est.predict(grid[inside, None]), atol=1e-12)
+        u = (grid - doc["x_center"][0]) / doc["x_half_range"][0]
+        np.testing.assert_allclose(
+            np.polynomial.legendre.legval(u[inside], doc["coef"]), curve[inside]
+        )
 
 
 def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
@@ -647,10 +662,9 @@ def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
     for coef, rows in parts:
         est = SmoothPolynomialRegressor(degree=3)
         est.fit(x[rows, None], y[rows], sample_weight=w[rows])
-        got = list(coef.values()) if grouped else coef
-        np.testing.assert_allclose(got, est.coef_, rtol=1e-10)
+        np.testing.assert_allclose(coef, est.coef_, rtol=1e-10)
         unweighted = SmoothPolynomialRegressor(degree=3).fit(x[rows, None], y[rows]).coef_
-        assert not np.allclose(got, unweighted, rtol=1e-3)
+        assert not np.allclose(coef, unweighted, rtol=1e-3)
 
 
 @pytest.mark.skipif(

@@ -232,7 +232,10 @@ def _robust_scale(
 
 
 def _summaries(
-    fits: Sequence[SmoothPolynomialRegressor], X: NDArray[np.float64], y: NDArray[np.float64]
+    fits: Sequence[SmoothPolynomialRegressor],
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    x_names: Sequence[str],
 ) -> list[dict[str, Any]]:
     """Every fit's summary; the share of inliers is counted for all of them
     within the same tolerance, INLIER_SCALES times the smallest robust
@@ -242,7 +245,7 @@ def _summaries(
     out = []
     for est in fits:
         resid = np.abs(y - est.predict(X))
-        summary = _summary(est, X, y)
+        summary = _summary(est, X, y, x_names)
         summary["median_abs_residual"] = float(np.median(resid))
         summary["inlier_tolerance"] = tolerance
         summary["inlier_share"] = float(np.mean(resid <= tolerance))
@@ -251,7 +254,10 @@ def _summaries(
 
 
 def _summary(
-    est: SmoothPolynomialRegressor, X: NDArray[np.float64], y: NDArray[np.float64]
+    est: SmoothPolynomialRegressor,
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    x_names: Sequence[str],
 ) -> dict[str, Any]:
     robust = hasattr(est, "weights_")
     return {
@@ -264,6 +270,7 @@ def _summary(
         "mdl_score": est.mdl_score_,
         "coef": est.coef_.tolist(),
         "multi_indices": est.multi_indices_,
+        "terms": [_monomial(mi, x_names, est.basis_) for mi in est.multi_indices_],
         "x_center": est.x_center_.tolist(),
         "x_half_range": est.x_half_range_.tolist(),
         "timings_s": est.timings_,
@@ -379,8 +386,8 @@ def _print_report(
                 f"  robust scale {r['robust_scale']:.4g}; {r['n_flagged']} point(s) flagged as "
                 f"outliers (biweight weight 0); {r['n_iter']} reweighted solves"
             )
-        pairs = zip(r["coef"], r["multi_indices"], strict=True)
-        terms = [f"{c:+.4g}*{_monomial(mi, x_cols, r['basis'])}" for c, mi in pairs]
+        pairs = zip(r["coef"], r["terms"], strict=True)
+        terms = [f"{c:+.4g}*{term}" for c, term in pairs]
         print("  coefficients: " + " ".join(terms))
 
 
@@ -605,7 +612,7 @@ def _run(
     X, y, w = table.arrays()
     start = time.perf_counter()
     fits = _fit_all(X, y, w, args)
-    results = _summaries(fits, X, y)
+    results = _summaries(fits, X, y, x_cols)
     total = time.perf_counter() - start
     written = []
     if output is not None:
@@ -633,7 +640,10 @@ def _run(
 
 # -- one fit per group ----------------------------------------------------------
 
-GROUP_FIELDS = ("group", "n", "degree", "n_terms", "gamma2", "edf", "sigma", "r2")
+# The per-group table: these fields, then one column `<field>_<input>` for each
+# input of the fields given per input, then the coefficients and the error.
+GROUP_FIELDS = ("group", "n", "method", "basis", "n_terms", "gamma2", "edf", "sigma", "r2")
+PER_INPUT_FIELDS = ("degrees", "x_center", "x_half_range", "x_min", "x_max")
 
 
 def _term_name(mi: Sequence[int]) -> str:
@@ -669,21 +679,25 @@ def _group_rows(
             result["error"] = str(exc)
             results.append(result)
             continue
+        # The same names and types as a single fit's summary, and what evaluates
+        # the curve: basis, box and coefficients with their terms.
         result.update(
+            method=est.method,
             basis=est.basis_,
-            degree=",".join(str(d) for d in est.degrees_),
+            degrees=est.degrees_,
             n_terms=len(est.coef_),
             gamma2=est.gamma2_,
             edf=est.edf_,
             sigma=est.sigma_,
             r2=est.score(Xg, yg),
+            x_center=est.x_center_.tolist(),
+            x_half_range=est.x_half_range_.tolist(),
+            x_min=est.x_min_.tolist(),
+            x_max=est.x_max_.tolist(),
+            multi_indices=est.multi_indices_,
+            terms=[_monomial(mi, x_names, est.basis_) for mi in est.multi_indices_],
+            coef=est.coef_.tolist(),
         )
-        for j, name in enumerate(x_names):
-            result[f"x_min_{name}"] = float(est.x_min_[j])
-            result[f"x_max_{name}"] = float(est.x_max_[j])
-        result["coef"] = {
-            _term_name(mi): float(c) for mi, c in zip(est.multi_indices_, est.coef_, strict=True)
-        }
         results.append(result)
     return results
 
@@ -696,16 +710,23 @@ def _flat(
     lacks it), and the error of a group that could not be fitted."""
     terms: dict[str, tuple[int, ...]] = {}
     for r in results:
-        for name in r.get("coef", {}):
-            terms.setdefault(name, tuple(int(e) for e in name[1:].split("_")))
+        for mi in r.get("multi_indices", []):
+            terms.setdefault(_term_name(mi), tuple(mi))
     term_names = sorted(terms, key=lambda t: (sum(terms[t]), terms[t]))
-    box = [f"x_{side}_{n}" for n in x_names for side in ("min", "max")]
-    header = [*GROUP_FIELDS, *box, *term_names, "error"]
+    per_input = [(f, j) for f in PER_INPUT_FIELDS for j in range(len(x_names))]
+    header = [
+        *GROUP_FIELDS,
+        *(f"{f}_{x_names[j]}" for f, j in per_input),
+        *term_names,
+        "error",
+    ]
     rows = []
     for r in results:
-        coef = r.get("coef", {})
+        pairs = zip(r.get("multi_indices", []), r.get("coef", []), strict=True)
+        coef = {_term_name(mi): c for mi, c in pairs}
         rows.append(
-            [r.get(f, "") for f in (*GROUP_FIELDS, *box)]
+            [r.get(f, "") for f in GROUP_FIELDS]
+            + [r[f][j] if f in r else "" for f, j in per_input]
             + [coef.get(t, "") for t in term_names]
             + [r.get("error", "")]
         )
@@ -756,8 +777,9 @@ def _run_grouped(table: Table, args: argparse.Namespace, source: str, output: Ou
             if "error" in r:
                 print(f"{r['group']:<16}{r['n']:>8}  error: {r['error']}")
                 continue
+            degree = "x".join(str(d) for d in r["degrees"])
             print(
-                f"{r['group']:<16}{r['n']:>8}{r['degree']:>8}{r['gamma2']:>12.4g}"
+                f"{r['group']:<16}{r['n']:>8}{degree:>8}{r['gamma2']:>12.4g}"
                 f"{r['edf']:>8.2f}{r['sigma']:>12.4g}{r['r2']:>9.4f}"
             )
         print(f"\ntotal time {total * 1e3:.1f} ms")
