@@ -378,6 +378,28 @@ XY = ["--x", "a", "--y", "target"]
             [*XY, "--group", "g", "--plot", "p.png"],
             "cannot be combined with --group",
         ),
+        (
+            "a,target\n2021-01-31,1\n2021-02-30,2\n",
+            XY,
+            "line 3, column 'a': '2021-02-30' is not a valid date",
+        ),
+        ("a,target\n2021-01-31,1\n2021-02-01T25:00,2\n", XY, "'2021-02-01T25:00' is not a valid"),
+        (
+            "a,target\n2021-01-31,1\n44230,2\n",
+            XY,
+            "line 3, column 'a': '44230' is a number in a column of dates",
+        ),
+        ("a,target\n2021-01-31,1\n31.01.2021,2\n", XY, "'31.01.2021' is not a date (YYYY-MM-DD or"),
+        (
+            "a,target\n1,2\n2021-01-31,2\n",
+            XY,
+            "line 3, column 'a': '2021-01-31' is a date in a column of numbers",
+        ),
+        (
+            "a,target\n1,2021-01-31\n2,2\n",
+            XY,
+            "column 'target': '2021-01-31' is a date in a column of numbers",
+        ),
     ],
     ids=[
         "missing",
@@ -411,6 +433,12 @@ XY = ["--x", "a", "--y", "target"]
         "group-column",
         "group-blank",
         "group-plot",
+        "date-day",
+        "date-hour",
+        "date-then-number",
+        "date-malformed",
+        "number-then-date",
+        "date-target",
     ],
 )
 def test_fit_errors_are_one_line(tmp_path, content, args, message):
@@ -700,3 +728,47 @@ def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, de
         assert "GiB available" in line
     else:
         assert out.returncode == 0, out.stderr
+
+
+DATES = ["2021-03-01", "2021-03-02 06:00", "2021-03-04T12:30", "2021-03-09T18:45:30", "2021-03-10"]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_date_inputs_are_days_since_1970(tmp_path, suffix):
+    """ISO dates and datetimes (or Parquet dates and timestamps) are fitted as
+    days since 1970-01-01, the convention of datetime64[D] in the Python API;
+    --output keeps the date text of the input."""
+    pd = pytest.importorskip("pandas")
+    when = np.array(DATES, dtype="datetime64[s]")
+    days = when.astype(np.int64) / 86400.0
+    v = [1.0, 2.5, 2.0, 4.0, 3.5]
+    if suffix == ".csv":
+        write_csv(
+            tmp_path / "in.csv",
+            ["when", "day", "v"],
+            zip(DATES, [d[:10] for d in DATES], v, strict=True),
+        )
+    else:
+        pytest.importorskip("pyarrow")
+        frame = pd.DataFrame({"when": when, "day": when.astype("datetime64[D]"), "v": v})
+        frame["day"] = frame["day"].dt.date  # a Parquet date32 column
+        frame.to_parquet(tmp_path / "in.parquet")
+    out = run(
+        "fit", f"in{suffix}", "--x", "when,day", "--y", "v", "--degree", "1",
+        "--json", "--output", "pred.csv", cwd=tmp_path,
+    )  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    doc = json.loads(out.stdout)
+    assert doc["x_units"] == {"when": "days since 1970-01-01", "day": "days since 1970-01-01"}
+    X = np.column_stack([days, np.floor(days)])
+    est = SmoothPolynomialRegressor(degree=1).fit(X, v)
+    np.testing.assert_allclose(doc["results"][0]["x_center"], est.x_center_, rtol=1e-15)
+    np.testing.assert_allclose(doc["results"][0]["coef"], est.coef_, rtol=1e-9, atol=1e-12)
+    # The Python API reads datetime64[D] as the same days.
+    api = SmoothPolynomialRegressor(degree=1).fit(when.astype("datetime64[D]")[:, None], v)
+    np.testing.assert_array_equal(api.x_center_, doc["results"][0]["x_center"][1:])
+    pred = pd.read_csv(tmp_path / "pred.csv", dtype=str)
+    expected = DATES if suffix == ".csv" else [str(t).replace(" ", "T")[:19] for t in when]
+    assert list(pred["when"]) == expected
+    assert list(pred["day"]) == [d[:10] for d in DATES]
+    np.testing.assert_allclose(pred["prediction"].astype(float), est.predict(X), rtol=1e-9)

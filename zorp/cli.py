@@ -25,7 +25,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 from zorp import __version__
-from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
+from zorp._csv import (
+    BLOCK_ROWS,
+    DATE_UNITS,
+    MICROSECONDS_PER_DAY,
+    CliError,
+    Columns,
+    bad_cell,
+    column_index,
+    read_csv,
+)
 from zorp.bases import BASES, BasisKind
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 from zorp.fitting import auto_candidates, robust_sample_rows
@@ -77,7 +86,8 @@ def notice(text: str) -> None:
 class Table:
     """The used columns of an input file as float arrays, with the count of
     rows read and dropped; `group` names a column read as text, kept as one
-    code per row into `levels`, the labels in the order they first appear."""
+    code per row into `levels`, the labels in the order they first appear.
+    Input columns of dates hold days since 1970-01-01, their text in `texts`."""
 
     def __init__(
         self, x_names: Sequence[str], y_name: str, weight: str | None, group: str | None
@@ -89,6 +99,7 @@ class Table:
         self.columns: list[NDArray[np.float64]] = []
         self.codes: NDArray[np.intp] = np.empty(0, np.intp)
         self.levels: list[str] = []
+        self.texts: dict[int, NDArray[np.str_]] = {}
         self.n_read = 0
         self.n_dropped = 0
 
@@ -101,7 +112,13 @@ class Table:
         self.columns = read.columns()
         self.codes = read.codes()
         self.levels = list(read.levels)
+        self.texts = read.texts()
         self.n_read, self.n_dropped = read.n_read, read.n_dropped
+
+    @property
+    def x_units(self) -> dict[str, str]:
+        """The units of the input columns that held dates, by name."""
+        return {self.x_names[j]: DATE_UNITS for j in sorted(self.texts)}
 
     def arrays(
         self,
@@ -131,12 +148,30 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
     names = table.numeric
     wanted = names if table.group is None else [*names, table.group]
     column_index(path, pf.schema_arrow.names, wanted)
-    read = Columns(len(names))
+    read = Columns(len(names), len(table.x_names))
+    types = [pf.schema_arrow.field(name).type for name in names]
     for batch in pf.iter_batches(columns=wanted):
         cols = []
-        for name in names:
+        texts = {}
+        for j, name in enumerate(names):
+            column = batch.column(name)
+            if j < len(table.x_names) and (
+                pa.types.is_date(types[j]) or pa.types.is_timestamp(types[j])
+            ):
+                # Dates and times (those with a time zone in UTC) as days.
+                if pa.types.is_timestamp(types[j]):
+                    column = pc.cast(column, pa.timestamp(types[j].unit))
+                times = column.to_numpy(zero_copy_only=False).astype("datetime64[us]")
+                days = times.astype(np.int64) / MICROSECONDS_PER_DAY
+                cols.append(np.where(np.isnat(times), np.nan, days))
+                # Their text: dates as days, times to the second (finer if needed).
+                whole = (times[~np.isnat(times)].astype(np.int64) % 1_000_000 == 0).all()
+                unit = "D" if pa.types.is_date(types[j]) else "s" if whole else "us"
+                texts[j] = np.datetime_as_string(times, unit=unit)
+                read.kinds[j] = "date"
+                continue
             try:
-                col = pc.cast(batch.column(name), pa.float64())
+                col = pc.cast(column, pa.float64())
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise CliError(f"{path}: column {name!r} is not numeric") from None
             cols.append(col.to_numpy(zero_copy_only=False))
@@ -157,7 +192,7 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
             j = int(np.argmin([np.isfinite(c[i]) for c in cols]))
             cell = "" if np.isnan(cols[j][i]) else str(cols[j][i])
             raise bad_cell(path, f"row {read.n_read + i + 1}", names[j], cell)
-        read.add(cols, labels, good)
+        read.add(cols, labels, good, texts)
     table.take(read)
 
 
@@ -178,7 +213,9 @@ def read_table(
         if path.suffix.lower() == ".parquet":
             _read_parquet(path, table, drop_missing)
         else:
-            table.take(read_csv(path, table.numeric, group, sep, decimal, drop_missing))
+            n_inputs = len(table.x_names)
+            read = read_csv(path, table.numeric, group, sep, decimal, drop_missing, n_inputs)
+            table.take(read)
     except FileNotFoundError:
         raise CliError(f"file not found: {path}") from None
     except IsADirectoryError:
@@ -327,7 +364,12 @@ def _write_predictions(
         # Block by block: the text of all rows is never held at once.
         for start in range(0, len(y), BLOCK_ROWS):
             block = np.hstack([c[start : start + BLOCK_ROWS] for c in columns]).tolist()
-            fh.write("".join(",".join(map(repr, row)) + "\n" for row in block))
+            cells = [list(map(repr, row)) for row in block]
+            # Date inputs as they were written in the input.
+            for j, text in table.texts.items():
+                for row, t in zip(cells, text[start : start + BLOCK_ROWS].tolist(), strict=True):
+                    row[j] = t
+            fh.write("".join(",".join(row) + "\n" for row in cells))
 
 
 def _csv_cell(text: str) -> str:
@@ -337,9 +379,16 @@ def _csv_cell(text: str) -> str:
 
 
 def _print_report(
-    source: str, x_cols: Sequence[str], y_col: str, n: int, results: list[dict[str, Any]]
+    source: str,
+    x_cols: Sequence[str],
+    y_col: str,
+    n: int,
+    results: list[dict[str, Any]],
+    x_units: dict[str, str],
 ) -> None:
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
+    for name, units in x_units.items():
+        print(f"{name} holds dates, fitted as {units}")
     print(
         "inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs "
         "(P_k: the Legendre polynomial of degree k)\n"
@@ -619,20 +668,22 @@ def _run(
         _write_predictions(output, table, X, y, w, fits[0])
         written.append(f"predictions written to {output.given}")
     if plot is not None:
-        _plot(plot, X, y, fits, x_cols, y_col)
+        units = table.x_units
+        _plot(plot, X, y, fits, [f"{c} ({units[c]})" if c in units else c for c in x_cols], y_col)
         written.append(f"plot written to {plot.given}")
     if args.json:
         doc = {
             "source": source,
             "n_rows": len(y),
             "n_dropped": table.n_dropped,
+            "x_units": table.x_units,
             "results": results,
         }
         print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
         for line in written:
             notice(line)
     else:
-        _print_report(source, x_cols, y_col, len(y), results)
+        _print_report(source, x_cols, y_col, len(y), results, table.x_units)
         print(f"\ntotal time {total * 1e3:.1f} ms")
         for line in written:
             print(line)
@@ -768,10 +819,18 @@ def _run_grouped(table: Table, args: argparse.Namespace, source: str, output: Ou
     if output is not None:
         _write_group_table(output, header, rows)
     if args.json:
-        doc = {"source": source, "n_rows": len(y), "n_groups": len(results), "groups": results}
+        doc = {
+            "source": source,
+            "n_rows": len(y),
+            "n_groups": len(results),
+            "x_units": table.x_units,
+            "groups": results,
+        }
         print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
     else:
         print(f"zorp: {len(y)} rows in {len(results)} groups of {table.group!r} from {source}")
+        for name, units in table.x_units.items():
+            print(f"{name} holds dates, fitted as {units}")
         print(f"{'group':<16}{'n':>8}{'degree':>8}{'gamma2':>12}{'edf':>8}{'sigma':>12}{'R^2':>9}")
         for r in results:
             if "error" in r:
