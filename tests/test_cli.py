@@ -772,3 +772,66 @@ def test_date_inputs_are_days_since_1970(tmp_path, suffix):
     assert list(pred["when"]) == expected
     assert list(pred["day"]) == [d[:10] for d in DATES]
     np.testing.assert_allclose(pred["prediction"].astype(float), est.predict(X), rtol=1e-9)
+
+
+def screen(raw):
+    """The lines a terminal shows for `raw` output: a carriage return moves
+    back to the start of the line, the text after it overwrites."""
+    lines = []
+    for part in raw.replace("\r\n", "\n").split("\n"):
+        shown = []
+        for piece in part.split("\r"):
+            shown[: len(piece)] = piece
+        lines.append("".join(shown).rstrip())
+    return [line for line in lines if line]
+
+
+@pytest.mark.parametrize(
+    ("terminal", "bad"),
+    [(True, False), (True, True), (False, False)],
+    ids=["tty", "tty-error", "pipe"],
+)
+def test_progress_only_on_a_terminal_and_erased(tmp_path, terminal, bad):
+    """More than 10^5 rows: a progress line on stderr when it is a terminal,
+    erased before the results and before an error, which stays one line."""
+    import pty
+
+    n = 140_000  # read in blocks of 65,536 rows: the second one passes 10^5
+    x = np.linspace(0.0, 1.0, n)
+    rows = [[a, b] for a, b in zip(x.tolist(), np.sin(6 * x).round(6).tolist(), strict=True)]
+    if bad:
+        rows[-1][1] = "abc"
+    write_csv(tmp_path / "in.csv", ["a", "target"], rows)
+    master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "zorp", "fit", "in.csv", *XY, "--json"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=slave,
+        text=not terminal,
+    )
+    if terminal:
+        os.close(slave)
+        raw = b""
+        while True:
+            try:
+                chunk = os.read(master, 1 << 16)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            raw += chunk
+        os.close(master)
+        stdout, err = proc.communicate(timeout=300)[0], raw.decode()
+    else:
+        stdout, err = proc.communicate(timeout=300)
+    assert proc.returncode == (1 if bad else 0), err
+    if not terminal:
+        assert err == ""  # nothing but results and errors when not on a terminal
+    else:
+        assert "\rzorp: reading in.csv: 131,072 rows" in err
+    if bad:
+        message = f"zorp: error: in.csv, line {n + 1}, column 'target': 'abc' is not a number"
+        assert stdout == b"" and [m[: len(message)] for m in screen(err)] == [message]
+    else:
+        assert json.loads(stdout)["n_rows"] == n and screen(err) == []

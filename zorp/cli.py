@@ -14,7 +14,7 @@ import secrets
 import stat
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from importlib import resources
@@ -24,7 +24,7 @@ from typing import Any, NoReturn, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp import __version__
+from zorp import __version__, _progress
 from zorp._csv import (
     BLOCK_ROWS,
     DATE_UNITS,
@@ -47,6 +47,10 @@ SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
 INLIER_SCALES = 3.0
 # Errors a fit may raise for values the options let through; each is one line.
 FIT_ERRORS = (ValueError, TypeError, OverflowError, MemoryError)
+# Progress is shown on a terminal for inputs of more than LARGE_ROWS rows, or
+# once a run has taken SLOW_SECONDS.
+LARGE_ROWS = 100_000
+SLOW_SECONDS = 1.0
 
 
 class _Parser(argparse.ArgumentParser):
@@ -63,9 +67,63 @@ class _Parser(argparse.ArgumentParser):
             file.write(message)
 
 
+class Status:
+    """A progress line on stderr when it is a terminal, rewritten in place for
+    large inputs or slow runs, and erased before anything else is written to
+    the terminal, so that results and the one-line errors stay whole."""
+
+    def __init__(self) -> None:
+        self.enabled = False
+        self.large = False
+        self.start = 0.0
+        self.shown = 0
+
+    def begin(self) -> None:
+        try:
+            self.enabled = sys.stderr is not None and sys.stderr.isatty()
+        except (OSError, ValueError):
+            self.enabled = False
+        self.large = False
+        self.start = time.perf_counter()
+        self.shown = 0
+
+    def rows(self, n: int, what: str) -> None:
+        """`n` rows seen so far by `what`."""
+        self.large = self.large or n > LARGE_ROWS
+        self.show(f"{what}: {n:,} rows")
+
+    def show(self, text: str) -> None:
+        if not self.enabled or not (self.large or time.perf_counter() - self.start > SLOW_SECONDS):
+            return
+        try:
+            columns = os.get_terminal_size(sys.stderr.fileno()).columns
+        except (AttributeError, OSError, ValueError):
+            columns = 0
+        line = f"zorp: {text}"[: (columns or 80) - 1]
+        self._write("\r" + line + " " * max(0, self.shown - len(line)))
+        self.shown = len(line)
+
+    def clear(self) -> None:
+        if self.shown:
+            self._write("\r" + " " * self.shown + "\r")
+            self.shown = 0
+
+    def _write(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except (AttributeError, OSError, ValueError):
+            self.enabled = False  # a broken terminal ends the progress, not the run
+            self.shown = 0
+
+
+STATUS = Status()
+
+
 def _say(line: str, error: bool = False) -> None:
     """One line on stderr; an error goes to stdout when stderr is closed (a
     notice is then dropped), and to neither when both are."""
+    STATUS.clear()
     stream = sys.stderr if sys.stderr is not None or not error else sys.stdout
     if stream is None:
         return
@@ -134,7 +192,9 @@ class Table:
         return X, y, w
 
 
-def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
+def _read_parquet(
+    path: Path, table: Table, drop_missing: bool, on_block: Callable[[int], None]
+) -> None:
     try:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -193,6 +253,7 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
             cell = "" if np.isnan(cols[j][i]) else str(cols[j][i])
             raise bad_cell(path, f"row {read.n_read + i + 1}", names[j], cell)
         read.add(cols, labels, good, texts)
+        on_block(read.n_read)
     table.take(read)
 
 
@@ -209,12 +270,18 @@ def read_table(
     """Read numeric columns by header name; CSV or, by suffix, Parquet; and
     the labels of the `group` column as text."""
     table = Table(x_cols, y_col, weight, group)
+
+    def on_block(n: int) -> None:
+        STATUS.rows(n, f"reading {path.name}")
+
     try:
         if path.suffix.lower() == ".parquet":
-            _read_parquet(path, table, drop_missing)
+            _read_parquet(path, table, drop_missing, on_block)
         else:
             n_inputs = len(table.x_names)
-            read = read_csv(path, table.numeric, group, sep, decimal, drop_missing, n_inputs)
+            read = read_csv(
+                path, table.numeric, group, sep, decimal, drop_missing, n_inputs, on_block
+            )
             table.take(read)
     except FileNotFoundError:
         raise CliError(f"file not found: {path}") from None
@@ -235,6 +302,19 @@ def read_table(
 # -- fitting and results ----------------------------------------------------
 
 
+def _estimator_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The estimator parameters given on the command line (only those, so that
+    its defaults apply), and `verbose` where a status line shows the stages."""
+    common = {
+        name: getattr(args, name)
+        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
+        if getattr(args, name) is not None
+    }
+    if STATUS.enabled:
+        common["verbose"] = 1
+    return common
+
+
 def _fit_all(
     X: NDArray[np.float64],
     y: NDArray[np.float64],
@@ -244,11 +324,7 @@ def _fit_all(
     """The chosen fit; for the demo the robust fit beside it; and the sampler's
     refinement when the chosen one is not "mcmc"."""
     # Only the options given reach the estimator, so that its defaults apply.
-    common = {
-        name: getattr(args, name)
-        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
-        if getattr(args, name) is not None
-    }
+    common = _estimator_options(args)
     fits = [SmoothPolynomialRegressor(method=args.method, **common)]
     if args.command == "demo" and args.method != "robust":
         fits.append(SmoothPolynomialRegressor(method="robust", **common))
@@ -665,12 +741,14 @@ def _run(
     total = time.perf_counter() - start
     written = []
     if output is not None:
+        STATUS.show(f"writing {output.given}")
         _write_predictions(output, table, X, y, w, fits[0])
         written.append(f"predictions written to {output.given}")
     if plot is not None:
         units = table.x_units
         _plot(plot, X, y, fits, [f"{c} ({units[c]})" if c in units else c for c in x_cols], y_col)
         written.append(f"plot written to {plot.given}")
+    STATUS.clear()
     if args.json:
         doc = {
             "source": source,
@@ -712,14 +790,11 @@ def _group_rows(
     x_names = table.x_names
     sort = np.argsort(table.codes, kind="stable")
     bounds = np.searchsorted(table.codes[sort], np.arange(len(table.levels) + 1))
-    common = {
-        name: getattr(args, name)
-        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
-        if getattr(args, name) is not None
-    }
+    common = _estimator_options(args)
     results = []
     for g, label in enumerate(table.levels):
         rows = sort[bounds[g] : bounds[g + 1]]
+        STATUS.show(f"group {g + 1} of {len(table.levels)} ({len(rows):,} rows)")
         Xg, yg = X[rows], y[rows]
         wg = None if w is None else w[rows]
         result: dict[str, Any] = {"group": label, "n": len(rows)}
@@ -818,6 +893,7 @@ def _run_grouped(table: Table, args: argparse.Namespace, source: str, output: Ou
     header, rows = _flat(results, x_names)
     if output is not None:
         _write_group_table(output, header, rows)
+    STATUS.clear()
     if args.json:
         doc = {
             "source": source,
@@ -1175,6 +1251,9 @@ def _main(argv: Sequence[str] | None) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     _plug_closed_descriptors()
+    STATUS.begin()
+    # The fits' stages go to the status line (shown only on a terminal).
+    token = _progress.sink.set(lambda message: STATUS.show(f"fitting: {message}"))
     try:
         code = _main(argv)
         if sys.stdout is not None:
@@ -1196,6 +1275,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         what = f"cannot write {exc.filename}" if exc.filename else "cannot write the output"
         _say(f"zorp: error: {what}: {exc.strerror or exc}", error=True)
         return 1
+    finally:
+        STATUS.clear()
+        _progress.sink.reset(token)
     return code
 
 
