@@ -226,8 +226,10 @@ def _read_parquet(
                 cols.append(np.where(np.isnat(times), np.nan, days))
                 # Their text: dates as days, times to the second (finer if needed).
                 whole = (times[~np.isnat(times)].astype(np.int64) % 1_000_000 == 0).all()
-                unit = "D" if pa.types.is_date(types[j]) else "s" if whole else "us"
-                texts[j] = np.datetime_as_string(times, unit=unit)
+                if pa.types.is_date(types[j]):
+                    texts[j] = np.datetime_as_string(times, unit="D")
+                else:
+                    texts[j] = np.datetime_as_string(times, unit="s" if whole else "us")
                 read.kinds[j] = "date"
                 continue
             try:
