@@ -378,6 +378,28 @@ XY = ["--x", "a", "--y", "target"]
             [*XY, "--group", "g", "--plot", "p.png"],
             "cannot be combined with --group",
         ),
+        (
+            "a,target\n2021-01-31,1\n2021-02-30,2\n",
+            XY,
+            "line 3, column 'a': '2021-02-30' is not a valid date",
+        ),
+        ("a,target\n2021-01-31,1\n2021-02-01T25:00,2\n", XY, "'2021-02-01T25:00' is not a valid"),
+        (
+            "a,target\n2021-01-31,1\n44230,2\n",
+            XY,
+            "line 3, column 'a': '44230' is a number in a column of dates",
+        ),
+        ("a,target\n2021-01-31,1\n31.01.2021,2\n", XY, "'31.01.2021' is not a date (YYYY-MM-DD or"),
+        (
+            "a,target\n1,2\n2021-01-31,2\n",
+            XY,
+            "line 3, column 'a': '2021-01-31' is a date in a column of numbers",
+        ),
+        (
+            "a,target\n1,2021-01-31\n2,2\n",
+            XY,
+            "column 'target': '2021-01-31' is a date in a column of numbers",
+        ),
     ],
     ids=[
         "missing",
@@ -411,6 +433,12 @@ XY = ["--x", "a", "--y", "target"]
         "group-column",
         "group-blank",
         "group-plot",
+        "date-day",
+        "date-hour",
+        "date-then-number",
+        "date-malformed",
+        "number-then-date",
+        "date-target",
     ],
 )
 def test_fit_errors_are_one_line(tmp_path, content, args, message):
@@ -428,6 +456,8 @@ def test_fit_errors_are_one_line(tmp_path, content, args, message):
 
 @pytest.mark.parametrize("suffix", [".parquet", ".csv"])
 def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
+    """Per group, the table (CSV or Parquet, like the input) and the JSON hold
+    the same typed fields as a single fit, and the curve evaluates from them alone."""
     pd = pytest.importorskip("pandas")
     if suffix == ".parquet":
         pytest.importorskip("pyarrow")
@@ -441,33 +471,46 @@ def test_grouped_fit_gives_one_row_per_group(tmp_path, rng, suffix):
     out = run(
         "fit",
         str(path),
-        "--x",
-        "t",
-        "--y",
-        "v",
-        "--group",
-        "sensor_id",
-        "--output",
-        "res.csv",
+        *["--x", "t", "--y", "v", "--group", "sensor_id", "--output", f"res{suffix}", "--json"],
         cwd=tmp_path,
     )
     # The one-row group cannot be fitted: it is reported, and the run fails.
     assert out.returncode == 1 and "1 of 4 groups could not be fitted" in out.stderr
-    res = pd.read_csv(tmp_path / "res.csv", dtype={"group": str})
-    assert sorted(res["group"]) == sorted(curves) and len(res) == len(curves)
+    if suffix == ".parquet":
+        res = pd.read_parquet(tmp_path / "res.parquet")
+    else:
+        res = pd.read_csv(tmp_path / "res.csv", dtype={"group": str})
+    groups = {g["group"]: g for g in json.loads(out.stdout)["groups"]}
+    assert sorted(res["group"]) == sorted(curves) == sorted(groups)
+    for column in ("n", "n_terms", "degrees_t", "gamma2", "sigma", "x_center_t", "c0"):
+        assert pd.api.types.is_numeric_dtype(res[column]), column
+    grid = np.linspace(0.0, 6.0, 50)
     for _, row in res.iterrows():
         part = frame[frame["sensor_id"] == row["group"]]
-        assert row["n"] == len(part)
+        doc = groups[row["group"]]
+        assert row["n"] == doc["n"] == len(part)
         if row["group"] == "tiny":
-            assert "at least 2 samples" in row["error"]
+            assert "at least 2 samples" in row["error"] == doc["error"]
             continue
         est = SmoothPolynomialRegressor().fit(part[["t"]].to_numpy(), part["v"].to_numpy())
         coef = row[[f"c{i}" for i in range(len(est.coef_))]].to_numpy(dtype=float)
         np.testing.assert_allclose(coef, est.coef_, rtol=1e-12)
-        assert row["degree"] == est.degrees_[0] and row["gamma2"] == pytest.approx(est.gamma2_)
+        np.testing.assert_allclose(doc["coef"], est.coef_, rtol=1e-12)
+        assert doc["terms"][:2] == ["1", "P_1(t)"] and doc["basis"] == row["basis"] == "legendre"
+        assert row["degrees_t"] == est.degrees_[0] and doc["degrees"] == est.degrees_
+        assert row["gamma2"] == pytest.approx(est.gamma2_) == doc["gamma2"]
         beyond = [c for c in res.columns if c[1:].isdigit() and int(c[1:]) >= len(est.coef_)]
         assert row[beyond].isna().all()  # terms of other groups' bases are blank
         assert row["x_min_t"] == part["t"].min() and row["sigma"] == pytest.approx(est.sigma_)
+        # The curve from the written numbers alone, within the training box.
+        u = (grid - row["x_center_t"]) / row["x_half_range_t"]
+        inside = np.abs(u) <= 1.0
+        curve = np.polynomial.legendre.legval(u, coef)
+        np.testing.assert_allclose(curve[inside], est.predict(grid[inside, None]), atol=1e-12)
+        u = (grid - doc["x_center"][0]) / doc["x_half_range"][0]
+        np.testing.assert_allclose(
+            np.polynomial.legendre.legval(u[inside], doc["coef"]), curve[inside]
+        )
 
 
 def test_demo_shows_the_robust_fit_with_comparable_robust_measures(tmp_path):
@@ -647,10 +690,9 @@ def test_weight_column_is_passed_as_sample_weight(tmp_path, rng, grouped):
     for coef, rows in parts:
         est = SmoothPolynomialRegressor(degree=3)
         est.fit(x[rows, None], y[rows], sample_weight=w[rows])
-        got = list(coef.values()) if grouped else coef
-        np.testing.assert_allclose(got, est.coef_, rtol=1e-10)
+        np.testing.assert_allclose(coef, est.coef_, rtol=1e-10)
         unweighted = SmoothPolynomialRegressor(degree=3).fit(x[rows, None], y[rows]).coef_
-        assert not np.allclose(got, unweighted, rtol=1e-3)
+        assert not np.allclose(coef, unweighted, rtol=1e-3)
 
 
 @pytest.mark.skipif(
@@ -686,3 +728,110 @@ def test_fit_beyond_the_memory_limit_is_refused_before_it_runs(tmp_path, rng, de
         assert "GiB available" in line
     else:
         assert out.returncode == 0, out.stderr
+
+
+DATES = ["2021-03-01", "2021-03-02 06:00", "2021-03-04T12:30", "2021-03-09T18:45:30", "2021-03-10"]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_date_inputs_are_days_since_1970(tmp_path, suffix):
+    """ISO dates and datetimes (or Parquet dates and timestamps) are fitted as
+    days since 1970-01-01, the convention of datetime64[D] in the Python API;
+    --output keeps the date text of the input."""
+    pd = pytest.importorskip("pandas")
+    when = np.array(DATES, dtype="datetime64[s]")
+    days = when.astype(np.int64) / 86400.0
+    v = [1.0, 2.5, 2.0, 4.0, 3.5]
+    if suffix == ".csv":
+        write_csv(
+            tmp_path / "in.csv",
+            ["when", "day", "v"],
+            zip(DATES, [d[:10] for d in DATES], v, strict=True),
+        )
+    else:
+        pytest.importorskip("pyarrow")
+        frame = pd.DataFrame({"when": when, "day": when.astype("datetime64[D]"), "v": v})
+        frame["day"] = frame["day"].dt.date  # a Parquet date32 column
+        frame.to_parquet(tmp_path / "in.parquet")
+    out = run(
+        "fit", f"in{suffix}", "--x", "when,day", "--y", "v", "--degree", "1",
+        "--json", "--output", "pred.csv", cwd=tmp_path,
+    )  # fmt: skip
+    assert out.returncode == 0, out.stderr
+    doc = json.loads(out.stdout)
+    assert doc["x_units"] == {"when": "days since 1970-01-01", "day": "days since 1970-01-01"}
+    X = np.column_stack([days, np.floor(days)])
+    est = SmoothPolynomialRegressor(degree=1).fit(X, v)
+    np.testing.assert_allclose(doc["results"][0]["x_center"], est.x_center_, rtol=1e-15)
+    np.testing.assert_allclose(doc["results"][0]["coef"], est.coef_, rtol=1e-9, atol=1e-12)
+    # The Python API reads datetime64[D] as the same days.
+    api = SmoothPolynomialRegressor(degree=1).fit(when.astype("datetime64[D]")[:, None], v)
+    np.testing.assert_array_equal(api.x_center_, doc["results"][0]["x_center"][1:])
+    pred = pd.read_csv(tmp_path / "pred.csv", dtype=str)
+    expected = DATES if suffix == ".csv" else [str(t).replace(" ", "T")[:19] for t in when]
+    assert list(pred["when"]) == expected
+    assert list(pred["day"]) == [d[:10] for d in DATES]
+    np.testing.assert_allclose(pred["prediction"].astype(float), est.predict(X), rtol=1e-9)
+
+
+def screen(raw):
+    """The lines a terminal shows for `raw` output: a carriage return moves
+    back to the start of the line, the text after it overwrites."""
+    lines = []
+    for part in raw.replace("\r\n", "\n").split("\n"):
+        shown = []
+        for piece in part.split("\r"):
+            shown[: len(piece)] = piece
+        lines.append("".join(shown).rstrip())
+    return [line for line in lines if line]
+
+
+@pytest.mark.parametrize(
+    ("terminal", "bad"),
+    [(True, False), (True, True), (False, False)],
+    ids=["tty", "tty-error", "pipe"],
+)
+def test_progress_only_on_a_terminal_and_erased(tmp_path, terminal, bad):
+    """More than 10^5 rows: a progress line on stderr when it is a terminal,
+    erased before the results and before an error, which stays one line."""
+    import pty
+
+    n = 140_000  # read in blocks of 65,536 rows: the second one passes 10^5
+    x = np.linspace(0.0, 1.0, n)
+    rows = [[a, b] for a, b in zip(x.tolist(), np.sin(6 * x).round(6).tolist(), strict=True)]
+    if bad:
+        rows[-1][1] = "abc"
+    write_csv(tmp_path / "in.csv", ["a", "target"], rows)
+    master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "zorp", "fit", "in.csv", *XY, "--json"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=slave,
+        text=not terminal,
+    )
+    if terminal:
+        os.close(slave)
+        raw = b""
+        while True:
+            try:
+                chunk = os.read(master, 1 << 16)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            raw += chunk
+        os.close(master)
+        stdout, err = proc.communicate(timeout=300)[0], raw.decode()
+    else:
+        stdout, err = proc.communicate(timeout=300)
+    assert proc.returncode == (1 if bad else 0), err
+    if not terminal:
+        assert err == ""  # nothing but results and errors when not on a terminal
+    else:
+        assert "\rzorp: reading in.csv: 131,072 rows" in err
+    if bad:
+        message = f"zorp: error: in.csv, line {n + 1}, column 'target': 'abc' is not a number"
+        assert stdout == b"" and [m[: len(message)] for m in screen(err)] == [message]
+    else:
+        assert json.loads(stdout)["n_rows"] == n and screen(err) == []

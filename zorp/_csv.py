@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import csv
 import math
-from collections.abc import Sequence
+import re
+from collections.abc import Callable, Sequence
 from operator import itemgetter
 from pathlib import Path
 
@@ -16,6 +17,13 @@ from numpy.typing import NDArray
 BLOCK_ROWS = 1 << 16
 # Characters of a cell quoted in an error line.
 SHOWN = 40
+# An input column whose first value is an ISO date or datetime holds dates:
+# YYYY-MM-DD, then optionally T or a space, HH:MM, :SS and a fraction.
+DATE = re.compile(r"\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,6})?)?)?")
+DATE_FORMS = "YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS]"
+# Dates are fitted as this number, the convention of datetime64[D] arrays.
+DATE_UNITS = "days since 1970-01-01"
+MICROSECONDS_PER_DAY = 86_400e6
 
 
 class CliError(Exception):
@@ -46,16 +54,32 @@ def column_index(path: Path, header: Sequence[str], names: Sequence[str]) -> lis
     return index
 
 
-def bad_cell(path: Path, where: str, name: str, cell: str, decimal: str = ".") -> CliError:
+def bad_cell(
+    path: Path, where: str, name: str, cell: str, decimal: str = ".", kind: str | None = None
+) -> CliError:
+    """The error for a cell of the column `name` that holds no value of its
+    `kind`: "date", "number" (an input column of numbers) or None (a target
+    or weight column)."""
+    is_number = not math.isnan(_floats([cell], decimal)[0])
     if not cell:
         problem = "blank cell"
+    elif kind == "date" and DATE.fullmatch(cell):
+        problem = f"{shown(cell)} is not a valid date"
+    elif kind == "date":
+        what = "a number in a column of dates" if is_number else "not a date"
+        problem = f"{shown(cell)} is {what} ({DATE_FORMS})"
+    elif DATE.fullmatch(cell):
+        problem = (
+            f"{shown(cell)} is a date in a column of numbers (dates are read in --x columns "
+            "whose first value is a date)"
+        )
     elif "\n" in cell or "\r" in cell:
         lines = cell.count("\n") + 1
         return CliError(
             f"{path}, {where}: a quoted field runs over {lines} lines "
             f"({shown(cell)}); is a quote unbalanced?"
         )
-    elif math.isnan(_floats([cell], decimal)[0]) and cell.strip().lower() != "nan":
+    elif not is_number and cell.strip().lower() != "nan":
         problem = f"{shown(cell)} is not a number"
     else:
         problem = f"{shown(cell)} is not finite"
@@ -66,6 +90,27 @@ def sniff_separator(header: str) -> str:
     counts = {sep: header.count(sep) for sep in (",", ";", "\t")}
     best = max(counts, key=lambda s: counts[s])
     return best if counts[best] > 0 else ","
+
+
+def dates(cells: Sequence[str]) -> NDArray[np.float64]:
+    """Days since 1970-01-01 of ISO dates and datetimes (a date alone is its
+    midnight); NaN where a cell is not one or names no real time."""
+    out = np.full(len(cells), np.nan)
+    at = [i for i, c in enumerate(cells) if DATE.fullmatch(c)]
+    try:
+        times = np.array([cells[i] for i in at], dtype="datetime64[us]")
+    except ValueError:  # some day or hour out of range: those cells stay NaN
+        times = np.array([_time(cells[i]) for i in at], dtype="datetime64[us]")
+    days = times.astype(np.int64) / MICROSECONDS_PER_DAY
+    out[at] = np.where(np.isnat(times), np.nan, days)
+    return out
+
+
+def _time(cell: str) -> np.datetime64:
+    try:
+        return np.datetime64(cell, "us")
+    except ValueError:
+        return np.datetime64("NaT", "us")
 
 
 def _floats(cells: Sequence[str], decimal: str) -> NDArray[np.float64]:
@@ -92,8 +137,13 @@ def _floats(cells: Sequence[str], decimal: str) -> NDArray[np.float64]:
 class Columns:
     """Float columns, group codes and their labels, gathered block by block."""
 
-    def __init__(self, n_numeric: int) -> None:
+    def __init__(self, n_numeric: int, n_inputs: int = 0) -> None:
         self.blocks: list[list[NDArray[np.float64]]] = [[] for _ in range(n_numeric)]
+        # Per column what it holds: the first `n_inputs` (the inputs) "date" or
+        # "number" once their first value is seen, None (numbers) for the rest;
+        # and the text of every kept cell of a date column.
+        self.kinds: list[str | None] = ["auto"] * n_inputs + [None] * (n_numeric - n_inputs)
+        self.text_blocks: dict[int, list[NDArray[np.str_]]] = {}
         self.code_blocks: list[NDArray[np.intp]] = []
         self.levels: dict[str, int] = {}
         self.n_read = 0
@@ -104,7 +154,10 @@ class Columns:
         values: Sequence[NDArray[np.float64]],
         labels: Sequence[str] | None,
         good: NDArray[np.bool_],
+        texts: dict[int, NDArray[np.str_]] | None = None,
     ) -> None:
+        for j, text in (texts or {}).items():
+            self.text_blocks.setdefault(j, []).append(text[good])
         self.n_read += len(good)
         self.n_dropped += int((~good).sum())
         for blocks, v in zip(self.blocks, values, strict=True):
@@ -122,6 +175,10 @@ class Columns:
             self.blocks[i] = []  # each column's blocks go as soon as it is joined
         return out
 
+    def texts(self) -> dict[int, NDArray[np.str_]]:
+        """The text of the kept cells of every date column, by column."""
+        return {j: np.concatenate(blocks) for j, blocks in self.text_blocks.items()}
+
     def codes(self) -> NDArray[np.intp]:
         return np.concatenate(self.code_blocks) if self.code_blocks else np.empty(0, np.intp)
 
@@ -133,11 +190,15 @@ def read_csv(
     sep: str | None,
     decimal: str,
     drop_missing: bool,
+    n_inputs: int = 0,
+    on_block: Callable[[int], None] | None = None,
 ) -> Columns:
     """The numeric columns `names` and the text column `group` of a CSV file
-    with a header line. Blank lines are skipped; a bad cell is an error that
-    names its line (where its record starts) unless `drop_missing`."""
-    out = Columns(len(names))
+    with a header line; the first `n_inputs` columns may hold dates instead.
+    Blank lines are skipped; a bad cell is an error that names its line (where
+    its record starts) unless `drop_missing`. `on_block` is told the rows read
+    after each block."""
+    out = Columns(len(names), n_inputs)
     with path.open(encoding="utf-8-sig", newline="") as fh:
         first = fh.readline()
         if not first.strip():
@@ -174,6 +235,8 @@ def read_csv(
                 raise CliError(f"{path}, record starting on line {start}: {exc}{hint}") from None
             if rows:
                 _add_block(path, out, rows, starts, names, group, decimal, drop_missing)
+                if on_block is not None:
+                    on_block(out.n_read)
     return out
 
 
@@ -188,7 +251,20 @@ def _add_block(
     drop_missing: bool,
 ) -> None:
     cells = list(zip(*rows, strict=True))
-    values = [_floats(c, decimal) for c in cells[: len(names)]]
+    kinds = out.kinds
+    texts: dict[int, NDArray[np.str_]] = {}
+    values = []
+    for j, column in enumerate(cells[: len(names)]):
+        if kinds[j] == "auto":
+            first = next((c.strip() for c in column if c.strip()), None)
+            if first is not None:
+                kinds[j] = "date" if DATE.fullmatch(first) else "number"
+        if kinds[j] == "date":
+            stripped = [c.strip() for c in column]
+            values.append(dates(stripped))
+            texts[j] = np.array(stripped, dtype=np.str_)
+        else:
+            values.append(_floats(column, decimal))
     good = np.logical_and.reduce([np.isfinite(v) for v in values])
     labels = None
     if group is not None:
@@ -196,11 +272,12 @@ def _add_block(
         good &= np.array([v != "" for v in labels], dtype=bool)
     if not drop_missing and not good.all():
         i = int(np.argmin(good))
-        for name, column, v in zip(names, cells, values, strict=False):
+        for j, (name, column, v) in enumerate(zip(names, cells, values, strict=False)):
             if not math.isfinite(v[i]):
-                raise bad_cell(path, f"line {starts[i]}", name, column[i].strip(), decimal)
+                where = f"line {starts[i]}"
+                raise bad_cell(path, where, name, column[i].strip(), decimal, kinds[j])
         raise CliError(
             f"{path}, line {starts[i]}, column {group!r}: blank group label "
             "(--drop-missing skips such rows)"
         )
-    out.add(values, labels, good)
+    out.add(values, labels, good, texts)

@@ -14,7 +14,7 @@ import secrets
 import stat
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from importlib import resources
@@ -24,8 +24,17 @@ from typing import Any, NoReturn, TextIO
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp import __version__
-from zorp._csv import BLOCK_ROWS, CliError, Columns, bad_cell, column_index, read_csv
+from zorp import __version__, _progress
+from zorp._csv import (
+    BLOCK_ROWS,
+    DATE_UNITS,
+    MICROSECONDS_PER_DAY,
+    CliError,
+    Columns,
+    bad_cell,
+    column_index,
+    read_csv,
+)
 from zorp.bases import BASES, BasisKind
 from zorp.estimator import METHODS, SmoothPolynomialRegressor
 from zorp.fitting import auto_candidates, robust_sample_rows
@@ -38,6 +47,10 @@ SEPARATORS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "\\t": "\t"}
 INLIER_SCALES = 3.0
 # Errors a fit may raise for values the options let through; each is one line.
 FIT_ERRORS = (ValueError, TypeError, OverflowError, MemoryError)
+# Progress is shown on a terminal for inputs of more than LARGE_ROWS rows, or
+# once a run has taken SLOW_SECONDS.
+LARGE_ROWS = 100_000
+SLOW_SECONDS = 1.0
 
 
 class _Parser(argparse.ArgumentParser):
@@ -54,9 +67,63 @@ class _Parser(argparse.ArgumentParser):
             file.write(message)
 
 
+class Status:
+    """A progress line on stderr when it is a terminal, rewritten in place for
+    large inputs or slow runs, and erased before anything else is written to
+    the terminal, so that results and the one-line errors stay whole."""
+
+    def __init__(self) -> None:
+        self.enabled = False
+        self.large = False
+        self.start = 0.0
+        self.shown = 0
+
+    def begin(self) -> None:
+        try:
+            self.enabled = sys.stderr is not None and sys.stderr.isatty()
+        except (OSError, ValueError):
+            self.enabled = False
+        self.large = False
+        self.start = time.perf_counter()
+        self.shown = 0
+
+    def rows(self, n: int, what: str) -> None:
+        """`n` rows seen so far by `what`."""
+        self.large = self.large or n > LARGE_ROWS
+        self.show(f"{what}: {n:,} rows")
+
+    def show(self, text: str) -> None:
+        if not self.enabled or not (self.large or time.perf_counter() - self.start > SLOW_SECONDS):
+            return
+        try:
+            columns = os.get_terminal_size(sys.stderr.fileno()).columns
+        except (AttributeError, OSError, ValueError):
+            columns = 0
+        line = f"zorp: {text}"[: (columns or 80) - 1]
+        self._write("\r" + line + " " * max(0, self.shown - len(line)))
+        self.shown = len(line)
+
+    def clear(self) -> None:
+        if self.shown:
+            self._write("\r" + " " * self.shown + "\r")
+            self.shown = 0
+
+    def _write(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except (AttributeError, OSError, ValueError):
+            self.enabled = False  # a broken terminal ends the progress, not the run
+            self.shown = 0
+
+
+STATUS = Status()
+
+
 def _say(line: str, error: bool = False) -> None:
     """One line on stderr; an error goes to stdout when stderr is closed (a
     notice is then dropped), and to neither when both are."""
+    STATUS.clear()
     stream = sys.stderr if sys.stderr is not None or not error else sys.stdout
     if stream is None:
         return
@@ -77,7 +144,8 @@ def notice(text: str) -> None:
 class Table:
     """The used columns of an input file as float arrays, with the count of
     rows read and dropped; `group` names a column read as text, kept as one
-    code per row into `levels`, the labels in the order they first appear."""
+    code per row into `levels`, the labels in the order they first appear.
+    Input columns of dates hold days since 1970-01-01, their text in `texts`."""
 
     def __init__(
         self, x_names: Sequence[str], y_name: str, weight: str | None, group: str | None
@@ -89,6 +157,7 @@ class Table:
         self.columns: list[NDArray[np.float64]] = []
         self.codes: NDArray[np.intp] = np.empty(0, np.intp)
         self.levels: list[str] = []
+        self.texts: dict[int, NDArray[np.str_]] = {}
         self.n_read = 0
         self.n_dropped = 0
 
@@ -101,7 +170,13 @@ class Table:
         self.columns = read.columns()
         self.codes = read.codes()
         self.levels = list(read.levels)
+        self.texts = read.texts()
         self.n_read, self.n_dropped = read.n_read, read.n_dropped
+
+    @property
+    def x_units(self) -> dict[str, str]:
+        """The units of the input columns that held dates, by name."""
+        return {self.x_names[j]: DATE_UNITS for j in sorted(self.texts)}
 
     def arrays(
         self,
@@ -117,7 +192,9 @@ class Table:
         return X, y, w
 
 
-def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
+def _read_parquet(
+    path: Path, table: Table, drop_missing: bool, on_block: Callable[[int], None]
+) -> None:
     try:
         import pyarrow as pa  # type: ignore[import-untyped,import-not-found,unused-ignore]
         import pyarrow.compute as pc  # type: ignore[import-untyped,import-not-found,unused-ignore]
@@ -131,12 +208,32 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
     names = table.numeric
     wanted = names if table.group is None else [*names, table.group]
     column_index(path, pf.schema_arrow.names, wanted)
-    read = Columns(len(names))
+    read = Columns(len(names), len(table.x_names))
+    types = [pf.schema_arrow.field(name).type for name in names]
     for batch in pf.iter_batches(columns=wanted):
         cols = []
-        for name in names:
+        texts = {}
+        for j, name in enumerate(names):
+            column = batch.column(name)
+            if j < len(table.x_names) and (
+                pa.types.is_date(types[j]) or pa.types.is_timestamp(types[j])
+            ):
+                # Dates and times (those with a time zone in UTC) as days.
+                if pa.types.is_timestamp(types[j]):
+                    column = pc.cast(column, pa.timestamp(types[j].unit))
+                times = column.to_numpy(zero_copy_only=False).astype("datetime64[us]")
+                days = times.astype(np.int64) / MICROSECONDS_PER_DAY
+                cols.append(np.where(np.isnat(times), np.nan, days))
+                # Their text: dates as days, times to the second (finer if needed).
+                whole = (times[~np.isnat(times)].astype(np.int64) % 1_000_000 == 0).all()
+                if pa.types.is_date(types[j]):
+                    texts[j] = np.datetime_as_string(times, unit="D")
+                else:
+                    texts[j] = np.datetime_as_string(times, unit="s" if whole else "us")
+                read.kinds[j] = "date"
+                continue
             try:
-                col = pc.cast(batch.column(name), pa.float64())
+                col = pc.cast(column, pa.float64())
             except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
                 raise CliError(f"{path}: column {name!r} is not numeric") from None
             cols.append(col.to_numpy(zero_copy_only=False))
@@ -157,7 +254,8 @@ def _read_parquet(path: Path, table: Table, drop_missing: bool) -> None:
             j = int(np.argmin([np.isfinite(c[i]) for c in cols]))
             cell = "" if np.isnan(cols[j][i]) else str(cols[j][i])
             raise bad_cell(path, f"row {read.n_read + i + 1}", names[j], cell)
-        read.add(cols, labels, good)
+        read.add(cols, labels, good, texts)
+        on_block(read.n_read)
     table.take(read)
 
 
@@ -174,11 +272,19 @@ def read_table(
     """Read numeric columns by header name; CSV or, by suffix, Parquet; and
     the labels of the `group` column as text."""
     table = Table(x_cols, y_col, weight, group)
+
+    def on_block(n: int) -> None:
+        STATUS.rows(n, f"reading {path.name}")
+
     try:
         if path.suffix.lower() == ".parquet":
-            _read_parquet(path, table, drop_missing)
+            _read_parquet(path, table, drop_missing, on_block)
         else:
-            table.take(read_csv(path, table.numeric, group, sep, decimal, drop_missing))
+            n_inputs = len(table.x_names)
+            read = read_csv(
+                path, table.numeric, group, sep, decimal, drop_missing, n_inputs, on_block
+            )
+            table.take(read)
     except FileNotFoundError:
         raise CliError(f"file not found: {path}") from None
     except IsADirectoryError:
@@ -198,6 +304,19 @@ def read_table(
 # -- fitting and results ----------------------------------------------------
 
 
+def _estimator_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The estimator parameters given on the command line (only those, so that
+    its defaults apply), and `verbose` where a status line shows the stages."""
+    common = {
+        name: getattr(args, name)
+        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
+        if getattr(args, name) is not None
+    }
+    if STATUS.enabled:
+        common["verbose"] = 1
+    return common
+
+
 def _fit_all(
     X: NDArray[np.float64],
     y: NDArray[np.float64],
@@ -207,11 +326,7 @@ def _fit_all(
     """The chosen fit; for the demo the robust fit beside it; and the sampler's
     refinement when the chosen one is not "mcmc"."""
     # Only the options given reach the estimator, so that its defaults apply.
-    common = {
-        name: getattr(args, name)
-        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
-        if getattr(args, name) is not None
-    }
+    common = _estimator_options(args)
     fits = [SmoothPolynomialRegressor(method=args.method, **common)]
     if args.command == "demo" and args.method != "robust":
         fits.append(SmoothPolynomialRegressor(method="robust", **common))
@@ -232,7 +347,10 @@ def _robust_scale(
 
 
 def _summaries(
-    fits: Sequence[SmoothPolynomialRegressor], X: NDArray[np.float64], y: NDArray[np.float64]
+    fits: Sequence[SmoothPolynomialRegressor],
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    x_names: Sequence[str],
 ) -> list[dict[str, Any]]:
     """Every fit's summary; the share of inliers is counted for all of them
     within the same tolerance, INLIER_SCALES times the smallest robust
@@ -242,7 +360,7 @@ def _summaries(
     out = []
     for est in fits:
         resid = np.abs(y - est.predict(X))
-        summary = _summary(est, X, y)
+        summary = _summary(est, X, y, x_names)
         summary["median_abs_residual"] = float(np.median(resid))
         summary["inlier_tolerance"] = tolerance
         summary["inlier_share"] = float(np.mean(resid <= tolerance))
@@ -251,7 +369,10 @@ def _summaries(
 
 
 def _summary(
-    est: SmoothPolynomialRegressor, X: NDArray[np.float64], y: NDArray[np.float64]
+    est: SmoothPolynomialRegressor,
+    X: NDArray[np.float64],
+    y: NDArray[np.float64],
+    x_names: Sequence[str],
 ) -> dict[str, Any]:
     robust = hasattr(est, "weights_")
     return {
@@ -264,6 +385,7 @@ def _summary(
         "mdl_score": est.mdl_score_,
         "coef": est.coef_.tolist(),
         "multi_indices": est.multi_indices_,
+        "terms": [_monomial(mi, x_names, est.basis_) for mi in est.multi_indices_],
         "x_center": est.x_center_.tolist(),
         "x_half_range": est.x_half_range_.tolist(),
         "timings_s": est.timings_,
@@ -320,7 +442,12 @@ def _write_predictions(
         # Block by block: the text of all rows is never held at once.
         for start in range(0, len(y), BLOCK_ROWS):
             block = np.hstack([c[start : start + BLOCK_ROWS] for c in columns]).tolist()
-            fh.write("".join(",".join(map(repr, row)) + "\n" for row in block))
+            cells = [list(map(repr, row)) for row in block]
+            # Date inputs as they were written in the input.
+            for j, text in table.texts.items():
+                for row, t in zip(cells, text[start : start + BLOCK_ROWS].tolist(), strict=True):
+                    row[j] = t
+            fh.write("".join(",".join(row) + "\n" for row in cells))
 
 
 def _csv_cell(text: str) -> str:
@@ -330,9 +457,16 @@ def _csv_cell(text: str) -> str:
 
 
 def _print_report(
-    source: str, x_cols: Sequence[str], y_col: str, n: int, results: list[dict[str, Any]]
+    source: str,
+    x_cols: Sequence[str],
+    y_col: str,
+    n: int,
+    results: list[dict[str, Any]],
+    x_units: dict[str, str],
 ) -> None:
     print(f"zorp: {n} rows from {source}; model {y_col} ~ {', '.join(x_cols)}")
+    for name, units in x_units.items():
+        print(f"{name} holds dates, fitted as {units}")
     print(
         "inputs are scaled onto [-1, 1]; coefficients refer to the scaled inputs "
         "(P_k: the Legendre polynomial of degree k)\n"
@@ -379,8 +513,8 @@ def _print_report(
                 f"  robust scale {r['robust_scale']:.4g}; {r['n_flagged']} point(s) flagged as "
                 f"outliers (biweight weight 0); {r['n_iter']} reweighted solves"
             )
-        pairs = zip(r["coef"], r["multi_indices"], strict=True)
-        terms = [f"{c:+.4g}*{_monomial(mi, x_cols, r['basis'])}" for c, mi in pairs]
+        pairs = zip(r["coef"], r["terms"], strict=True)
+        terms = [f"{c:+.4g}*{term}" for c, term in pairs]
         print("  coefficients: " + " ".join(terms))
 
 
@@ -605,27 +739,31 @@ def _run(
     X, y, w = table.arrays()
     start = time.perf_counter()
     fits = _fit_all(X, y, w, args)
-    results = _summaries(fits, X, y)
+    results = _summaries(fits, X, y, x_cols)
     total = time.perf_counter() - start
     written = []
     if output is not None:
+        STATUS.show(f"writing {output.given}")
         _write_predictions(output, table, X, y, w, fits[0])
         written.append(f"predictions written to {output.given}")
     if plot is not None:
-        _plot(plot, X, y, fits, x_cols, y_col)
+        units = table.x_units
+        _plot(plot, X, y, fits, [f"{c} ({units[c]})" if c in units else c for c in x_cols], y_col)
         written.append(f"plot written to {plot.given}")
+    STATUS.clear()
     if args.json:
         doc = {
             "source": source,
             "n_rows": len(y),
             "n_dropped": table.n_dropped,
+            "x_units": table.x_units,
             "results": results,
         }
         print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
         for line in written:
             notice(line)
     else:
-        _print_report(source, x_cols, y_col, len(y), results)
+        _print_report(source, x_cols, y_col, len(y), results, table.x_units)
         print(f"\ntotal time {total * 1e3:.1f} ms")
         for line in written:
             print(line)
@@ -633,7 +771,10 @@ def _run(
 
 # -- one fit per group ----------------------------------------------------------
 
-GROUP_FIELDS = ("group", "n", "degree", "n_terms", "gamma2", "edf", "sigma", "r2")
+# The per-group table: these fields, then one column `<field>_<input>` for each
+# input of the fields given per input, then the coefficients and the error.
+GROUP_FIELDS = ("group", "n", "method", "basis", "n_terms", "gamma2", "edf", "sigma", "r2")
+PER_INPUT_FIELDS = ("degrees", "x_center", "x_half_range", "x_min", "x_max")
 
 
 def _term_name(mi: Sequence[int]) -> str:
@@ -651,14 +792,11 @@ def _group_rows(
     x_names = table.x_names
     sort = np.argsort(table.codes, kind="stable")
     bounds = np.searchsorted(table.codes[sort], np.arange(len(table.levels) + 1))
-    common = {
-        name: getattr(args, name)
-        for name in ("degree", "basis", "gamma1", "gamma2", "seed")
-        if getattr(args, name) is not None
-    }
+    common = _estimator_options(args)
     results = []
     for g, label in enumerate(table.levels):
         rows = sort[bounds[g] : bounds[g + 1]]
+        STATUS.show(f"group {g + 1} of {len(table.levels)} ({len(rows):,} rows)")
         Xg, yg = X[rows], y[rows]
         wg = None if w is None else w[rows]
         result: dict[str, Any] = {"group": label, "n": len(rows)}
@@ -669,21 +807,25 @@ def _group_rows(
             result["error"] = str(exc)
             results.append(result)
             continue
+        # The same names and types as a single fit's summary, and what evaluates
+        # the curve: basis, box and coefficients with their terms.
         result.update(
+            method=est.method,
             basis=est.basis_,
-            degree=",".join(str(d) for d in est.degrees_),
+            degrees=est.degrees_,
             n_terms=len(est.coef_),
             gamma2=est.gamma2_,
             edf=est.edf_,
             sigma=est.sigma_,
             r2=est.score(Xg, yg),
+            x_center=est.x_center_.tolist(),
+            x_half_range=est.x_half_range_.tolist(),
+            x_min=est.x_min_.tolist(),
+            x_max=est.x_max_.tolist(),
+            multi_indices=est.multi_indices_,
+            terms=[_monomial(mi, x_names, est.basis_) for mi in est.multi_indices_],
+            coef=est.coef_.tolist(),
         )
-        for j, name in enumerate(x_names):
-            result[f"x_min_{name}"] = float(est.x_min_[j])
-            result[f"x_max_{name}"] = float(est.x_max_[j])
-        result["coef"] = {
-            _term_name(mi): float(c) for mi, c in zip(est.multi_indices_, est.coef_, strict=True)
-        }
         results.append(result)
     return results
 
@@ -696,16 +838,23 @@ def _flat(
     lacks it), and the error of a group that could not be fitted."""
     terms: dict[str, tuple[int, ...]] = {}
     for r in results:
-        for name in r.get("coef", {}):
-            terms.setdefault(name, tuple(int(e) for e in name[1:].split("_")))
+        for mi in r.get("multi_indices", []):
+            terms.setdefault(_term_name(mi), tuple(mi))
     term_names = sorted(terms, key=lambda t: (sum(terms[t]), terms[t]))
-    box = [f"x_{side}_{n}" for n in x_names for side in ("min", "max")]
-    header = [*GROUP_FIELDS, *box, *term_names, "error"]
+    per_input = [(f, j) for f in PER_INPUT_FIELDS for j in range(len(x_names))]
+    header = [
+        *GROUP_FIELDS,
+        *(f"{f}_{x_names[j]}" for f, j in per_input),
+        *term_names,
+        "error",
+    ]
     rows = []
     for r in results:
-        coef = r.get("coef", {})
+        pairs = zip(r.get("multi_indices", []), r.get("coef", []), strict=True)
+        coef = {_term_name(mi): c for mi, c in pairs}
         rows.append(
-            [r.get(f, "") for f in (*GROUP_FIELDS, *box)]
+            [r.get(f, "") for f in GROUP_FIELDS]
+            + [r[f][j] if f in r else "" for f, j in per_input]
             + [coef.get(t, "") for t in term_names]
             + [r.get("error", "")]
         )
@@ -746,18 +895,28 @@ def _run_grouped(table: Table, args: argparse.Namespace, source: str, output: Ou
     header, rows = _flat(results, x_names)
     if output is not None:
         _write_group_table(output, header, rows)
+    STATUS.clear()
     if args.json:
-        doc = {"source": source, "n_rows": len(y), "n_groups": len(results), "groups": results}
+        doc = {
+            "source": source,
+            "n_rows": len(y),
+            "n_groups": len(results),
+            "x_units": table.x_units,
+            "groups": results,
+        }
         print(json.dumps(json_safe(doc), indent=2, allow_nan=False))
     else:
         print(f"zorp: {len(y)} rows in {len(results)} groups of {table.group!r} from {source}")
+        for name, units in table.x_units.items():
+            print(f"{name} holds dates, fitted as {units}")
         print(f"{'group':<16}{'n':>8}{'degree':>8}{'gamma2':>12}{'edf':>8}{'sigma':>12}{'R^2':>9}")
         for r in results:
             if "error" in r:
                 print(f"{r['group']:<16}{r['n']:>8}  error: {r['error']}")
                 continue
+            degree = "x".join(str(d) for d in r["degrees"])
             print(
-                f"{r['group']:<16}{r['n']:>8}{r['degree']:>8}{r['gamma2']:>12.4g}"
+                f"{r['group']:<16}{r['n']:>8}{degree:>8}{r['gamma2']:>12.4g}"
                 f"{r['edf']:>8.2f}{r['sigma']:>12.4g}{r['r2']:>9.4f}"
             )
         print(f"\ntotal time {total * 1e3:.1f} ms")
@@ -1094,6 +1253,9 @@ def _main(argv: Sequence[str] | None) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     _plug_closed_descriptors()
+    STATUS.begin()
+    # The fits' stages go to the status line (shown only on a terminal).
+    token = _progress.sink.set(lambda message: STATUS.show(f"fitting: {message}"))
     try:
         code = _main(argv)
         if sys.stdout is not None:
@@ -1115,6 +1277,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         what = f"cannot write {exc.filename}" if exc.filename else "cannot write the output"
         _say(f"zorp: error: {what}: {exc.strerror or exc}", error=True)
         return 1
+    finally:
+        STATUS.clear()
+        _progress.sink.reset(token)
     return code
 
 

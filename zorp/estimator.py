@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from zorp import adaptive, fitting
+from zorp._progress import Progress
 from zorp._validation import (
     DataConversionWarning,
     as_float_array,
@@ -77,6 +78,7 @@ _RULES: dict[str, list[Rule]] = {
     "step_size": [Interval("real", 0.0, open_low=True)],
     "H": [Interval("int", 1, INT32_MAX)],
     "seed": [Interval("int", 0, UINT64_MAX)],
+    "verbose": [Options((True, False)), Interval("int", 0, INT32_MAX)],
 }
 
 
@@ -209,6 +211,15 @@ class SmoothPolynomialRegressor:
         absolute deviation, so `step_size` is relative to the noise level.
         `seed` (0 to 2**64 - 1) is mixed before it seeds the sampler, so any two
         seeds give unrelated searches.
+    verbose : bool or int
+        Print the fit's stages on stderr, one line each starting "[zorp] ":
+        the passes over the rows with their row counts (each pass of a Dask
+        fit), every degree candidate with its criterion value, the chosen
+        degree and curvature weight, the varying-weight search, the robust
+        fit's scale, reweighted solves and passes, and the seconds taken.
+        False or 0 (the default) prints nothing; 2 also shows the degree
+        candidates the robust fit compares on its weights. The fit is the
+        same either way.
 
     Attributes
     ----------
@@ -293,6 +304,7 @@ class SmoothPolynomialRegressor:
         step_size: float = SamplerSettings.step_size,
         H: int = FitOptions.H,
         seed: int = FitOptions.seed,
+        verbose: bool | int = False,
     ) -> None:
         self.degree = degree
         self.basis = basis
@@ -312,6 +324,7 @@ class SmoothPolynomialRegressor:
         self.step_size = step_size
         self.H = H
         self.seed = seed
+        self.verbose = verbose
 
     # -- parameters ---------------------------------------------------------
 
@@ -434,6 +447,7 @@ class SmoothPolynomialRegressor:
                 int(self.n_elite),
                 float(self.step_size),
             ),
+            progress=Progress(int(self.verbose)) if self.verbose else None,
         )
 
     def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import math
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal
 
 import numpy as np
@@ -31,6 +31,7 @@ from numpy.typing import NDArray
 from zorp import adaptive
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
+from zorp._progress import Progress, say
 from zorp.bases import BASES, Basis, BasisKind, Box
 from zorp.model import TAIL_PROBS, FittedModel, McmcInfo, RobustInfo
 from zorp.robust import (
@@ -121,6 +122,8 @@ class FitOptions:
     # The sampler's seed, before mixing (see `splitmix64`).
     seed: int = 42
     sampler: SamplerSettings = SamplerSettings()
+    # Messages about the fit's stages (`verbose`); they never change the fit.
+    progress: Progress | None = field(default=None, compare=False, repr=False)
 
     @property
     def auto_gamma2(self) -> bool:
@@ -266,6 +269,9 @@ def choose(
     idle = 0
     for degrees in plan.candidates if candidates is None else candidates:
         if plan.patient and idle >= SIZE_PATIENCE:
+            say(
+                opts.progress, "larger degrees skipped: the last ones did not pay", 2 if fast else 1
+            )
             break
         idx = plan.widest.terms_within(degrees)
         whole = len(idx) == k_all
@@ -307,6 +313,12 @@ def choose(
                 at = lams if ols else np.maximum(lams, 1e-300)
                 values = np.full(t, value) if value is not None else path.criterion(at, kind, True)
             model, total = path.fit_columns(lams, values), float(values.sum())
+        say(
+            opts.progress,
+            f"degree {_degrees_text(degrees)}: {kind} {total:.6g} "
+            f"at gamma2 {_numbers(model.gamma2)}",
+            level=2 if fast else 1,
+        )
         if best is not None and max(degrees) >= (
             PATIENT_FROM if len(degrees) == 1 else PATIENT_FROM_ND
         ):
@@ -323,10 +335,16 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
     start = time.perf_counter()
     cap = AUTO_MAX_DEGREE[opts.basis] + 2
     n, box, distinct = source.scan(cap)
+    say(opts.progress, f"scan: {n} rows of {source.n_features} input(s), {_elapsed(start)}")
     if n < 2:
         raise ValueError(f"n_samples={n}: at least 2 samples are required")
     p = plan(opts, source.n_features, distinct)
     timings["penalties"] = time.perf_counter() - start
+    say(
+        opts.progress,
+        f"{opts.basis} basis: {len(p.candidates)} degree candidate(s), the widest of "
+        f"{p.widest.n_terms} terms; penalties ready at {timings['penalties']:.3f} s",
+    )
     if opts.method == "robust":
         fields, penalties = _fit_robust(source, opts, p, box, timings)
     else:
@@ -336,6 +354,8 @@ def fit(source: Source, opts: FitOptions) -> FittedModel:
         source, fields["basis"], box, fields["coef"], penalties, opts, fields["gamma2"]
     )
     timings["score"] = time.perf_counter() - start
+    say(opts.progress, f"score pass: hit rate {_numbers(hit)}, {timings['score']:.3f} s")
+    say(opts.progress, f"fit done in {sum(timings.values()):.3f} s")
     return FittedModel(
         box=box, mdl_score=mdl, hit_rate=hit, single=False, timings=timings, n_rows=n, **fields
     )
@@ -350,10 +370,12 @@ def _fit_least_squares(
     with np.errstate(over="ignore", invalid="ignore"):
         # An overflow here shows in the sums of squares and is redone below.
         stats = source.statistics(p.widest, box)
+    say(opts.progress, f"statistics pass: {n} rows, {p.widest.n_terms} terms, {_elapsed(start)}")
     if needs_rescale(stats):
         # The scaled targets give the same fit, exactly, without overflow.
         source.rescale_targets()
         stats = source.statistics(p.widest, box)
+        say(opts.progress, f"statistics pass again on rescaled targets, {_elapsed(start)}")
     timings["statistics"] = time.perf_counter() - start
     check_weights_total(opts, stats.n)
     start = time.perf_counter()
@@ -362,6 +384,11 @@ def _fit_least_squares(
     model = choice.model
     assert isinstance(model, ColumnFits)
     basis = p.widest.subset(choice.idx)
+    say(
+        opts.progress,
+        f"chosen: degree {_degrees_text(choice.degrees)}, gamma2 {_numbers(model.gamma2)}, "
+        f"edf {_numbers(model.edf)}, {timings['smoothing choice']:.3f} s",
+    )
 
     start = time.perf_counter()
     cov_T, cov_d = model.cov_T, model.cov_d
@@ -376,6 +403,7 @@ def _fit_least_squares(
         and adapts(opts, basis, stats.n, choice.path.rank)
     ):
         varying = _adapt(stats, choice, opts)
+        _say_varying(opts, varying, start)
         if varying is not None:
             coef, edf = varying.coef[None], np.array([varying.edf])
             sigma, cov_T = np.array([varying.sigma]), varying.cov_factor
@@ -394,6 +422,7 @@ def _fit_least_squares(
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
+        say(opts.progress, f"least-squares pass: {n} rows, rank {_numbers(edf)}, {_elapsed(start)}")
     kind: Criterion = "gcv" if opts.method == "ols" else opts.criterion
     criterion = in_target_units(value, kind, choice.path, source.y_scale)
     # R^2 from the scaled targets' sums of squares (the first term is the constant).
@@ -406,6 +435,10 @@ def _fit_least_squares(
         assert isinstance(source, ArraySource)
         refined, mcmc = _refine_mcmc(source, basis, box, coef[0], choice, opts, gamma2[0])
         coef = refined[None]
+        say(
+            opts.progress,
+            f"sampler: energy {mcmc.start_energy:.6g} -> {mcmc.energy:.6g}, {_elapsed(start)}",
+        )
     timings[f"{opts.method} fit"] = time.perf_counter() - start
 
     fields = dict(
@@ -424,6 +457,35 @@ def _fit_least_squares(
         r2=r2,
     )
     return fields, penalties
+
+
+def _elapsed(start: float) -> str:
+    return f"{time.perf_counter() - start:.3f} s"
+
+
+def _numbers(values: Any) -> str:
+    """One number, or several in brackets, for a progress line."""
+    flat = np.ravel(values)
+    text = ", ".join(f"{float(v):.4g}" for v in flat)
+    return text if len(flat) == 1 else f"[{text}]"
+
+
+def _degrees_text(degrees: list[int]) -> str:
+    return "x".join(str(d) for d in degrees)
+
+
+def _say_varying(opts: FitOptions, varying: adaptive.AdaptiveFit | None, start: float) -> None:
+    if varying is None:
+        say(
+            opts.progress,
+            f"varying curvature weight: does not pay, one weight kept, {_elapsed(start)}",
+        )
+    else:
+        say(
+            opts.progress,
+            f"varying curvature weight: kept, {len(varying.lam)} weights from "
+            f"{float(varying.lam.min()):.4g} to {float(varying.lam.max()):.4g}, {_elapsed(start)}",
+        )
 
 
 def adapts(opts: FitOptions, basis: Basis, n: float, rank: int) -> bool:
@@ -640,7 +702,17 @@ def _fit_robust(
     every column's chosen degrees; terms a column does not use are 0."""
     start = time.perf_counter()
     source.rescale_targets()
-    fits = [_robust_column(source, opts, p, box, j) for j in range(source.n_targets)]
+    fits = []
+    for j in range(source.n_targets):
+        fits.append(_robust_column(source, opts, p, box, j))
+        choice, res, _ = fits[-1]
+        say(
+            opts.progress,
+            ("robust fit" if source.n_targets == 1 else f"robust fit of column {j}")
+            + f": degree {_degrees_text(choice.degrees)}, gamma2 {_numbers(choice.model.gamma2)}, "
+            f"scale {res.scale * source.y_scale[j]:.4g}, {res.n_iter} reweighted solve(s), "
+            f"{_elapsed(start)}",
+        )
     timings["robust fit"] = time.perf_counter() - start
 
     degrees = np.max([choice.degrees for choice, _, _ in fits], axis=0).tolist()
@@ -704,6 +776,10 @@ def _robust_column(
     the block budget, otherwise from a sample then reweighted passes."""
     column = source.target(j)
     if isinstance(column, ArraySource) and column.n * p.widest.n_terms * 8 <= BLOCK_BYTES:
+        say(
+            opts.progress,
+            f"robust fit on the whole design: {column.n} rows, {p.widest.n_terms} terms",
+        )
         Phi_all = column.design(p.widest, box)
         y = column.Y[:, 0] / column.y_scale[0]
         stats = Sufficient.from_design(Phi_all, y, column.w)
@@ -740,7 +816,9 @@ def _robust_in_memory(
     model = path.fit(chosen.model.gamma2)
     if adapts(opts, p.widest.subset(idx), path.n, path.rank):
         fixed = fixed_part(stats, R1s, g1, ridge)
+        start = time.perf_counter()
         varying = adaptive.choose(stats, fixed, len(idx) - 1, model.gamma2)
+        _say_varying(opts, None if varying is None else varying[0], start)
         if varying is not None:
             return _robust_varying(opts, Phi_all[:, idx], y, w, res, R1s, varying[0], chosen, path)
     return Choice(chosen.degrees, idx, R1s, R2s, path, model), res
@@ -806,12 +884,19 @@ def _robust_by_passes(
     re-solves (degree and curvature weight re-chosen), until the fitted
     values move by less than ROBUST_TOL scales in root mean square, at most
     ROBUST_PASSES passes."""
+    start = time.perf_counter()
     xs, ys, ws = source.sample(robust_sample_rows(p.widest.n_terms), splitmix64(opts.seed))
     if len(ys) < 2:
         raise ValueError(f"the robust fit's sample holds {len(ys)} rows; at least 2 are required")
+    say(opts.progress, f"robust start on a sample of {len(ys)} rows, {_elapsed(start)}")
     Phi_s = p.widest.rows(box.scaled(xs))
     first = choose(p, Sufficient.from_design(Phi_s, ys, ws), opts, start_candidate(p), True)
     choice, res = _robust_in_memory(p, opts, Phi_s, ys, ws, first)
+    say(
+        opts.progress,
+        f"robust start: degree {_degrees_text(choice.degrees)}, scale "
+        f"{res.scale * source.y_scale[0]:.4g}, {res.n_iter} reweighted solve(s), {_elapsed(start)}",
+    )
     k_all = p.widest.n_terms
 
     def widest(c: Choice, coef: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -833,6 +918,11 @@ def _robust_by_passes(
         step = new - coef
         moved = math.sqrt(max(float(step @ wstats.gram @ step), 0.0) / max(wstats.n, 1e-300))
         coef = new
+        say(
+            opts.progress,
+            f"robust pass {passes}: all rows, degree {_degrees_text(choice.degrees)}, fit moved "
+            f"{moved / scale:.3g} scales, {_elapsed(start)}",
+        )
         if moved <= ROBUST_TOL * scale:
             break
     final = RobustResult(coef[choice.idx], res.weights, scale, passes, res.search)
