@@ -151,3 +151,19 @@ def test_bad_derivative_or_kind_is_refused(X, call, message):
     est = SmoothPolynomialRegressor(degree=3).fit(Xs, Xs.sum(axis=1))
     with pytest.raises(ValueError, match=message):
         call(est, Xs)
+
+
+def test_bands_of_a_chosen_degree_keep_the_prior_of_the_terms_it_left_out(curve):
+    # The same curve fitted at the chosen degree and weight, given: equal
+    # fits; the automatic fit's band also holds the terms a few sizes up.
+    X, y = curve
+    auto = SmoothPolynomialRegressor(adaptive=False).fit(X, y)
+    given = SmoothPolynomialRegressor(
+        degree=auto.degrees_, gamma2=auto.gamma2_, adaptive=False
+    ).fit(X, y)
+    grid = np.linspace(-1.0, 3.0, 200)[:, None]
+    np.testing.assert_allclose(auto.predict(grid), given.predict(grid), rtol=1e-10, atol=1e-12)
+    for k in (0, 1):
+        wide = np.diff(auto.predict_interval(grid, kind="mean", derivative=k), axis=1)
+        narrow = np.diff(given.predict_interval(grid, kind="mean", derivative=k), axis=1)
+        assert np.all(wide >= narrow * (1 - 1e-9)) and np.mean(wide / narrow) > 1.05

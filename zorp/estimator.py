@@ -779,7 +779,8 @@ class SmoothPolynomialRegressor:
                 "level, and so an interval, cannot be estimated; use a lower degree"
             )
         part = "band_new" if kind == "prediction" else "band_fit"
-        return self._evaluate(X, (part,), alpha, float(level))[0]
+        out: NDArray[np.float64] = self._evaluate(X, (part,), alpha, float(level))[0]
+        return out
 
     def _evaluate(
         self, X: ArrayLike, parts: tuple[str, ...], alpha: NDArray[np.int64], level: float = 0.95

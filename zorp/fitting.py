@@ -82,6 +82,9 @@ PATIENT_FROM = 45
 PATIENT_FROM_ND = 8
 SIZE_PATIENCE = 2
 SIZE_GAIN = 2.0
+# Bands come from the posterior of the basis this many candidate sizes above
+# the chosen one (see `_band_covariance`).
+BAND_STEPS = 2
 # Grid points per axis of the penalty sums, by default.
 N_GRID_1D = 600
 N_GRID_ND = 30
@@ -423,6 +426,15 @@ def _fit_least_squares(
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
         say(opts.progress, f"least-squares pass: {n} rows, rank {_numbers(edf)}, {_elapsed(start)}")
+    cov_basis = None
+    if (
+        opts.method in ("penalized", "mcmc")
+        and not no_penalty
+        and given_degrees(opts, source.n_features) is None
+    ):
+        wider = _band_covariance(p, stats, opts, choice, gamma2, profile)
+        if wider is not None:
+            cov_basis, cov_T, cov_d = wider
     kind: Criterion = "gcv" if opts.method == "ols" else opts.criterion
     criterion = in_target_units(value, kind, choice.path, source.y_scale)
     # R^2 from the scaled targets' sums of squares (the first term is the constant).
@@ -455,8 +467,48 @@ def _fit_least_squares(
         criterion=criterion,
         criterion_kind=kind,
         r2=r2,
+        cov_basis=cov_basis,
     )
     return fields, penalties
+
+
+def band_degrees(p: Plan, chosen: list[int]) -> list[int] | None:
+    """The degrees whose posterior gives the bands of a fit of automatic
+    degree `chosen`: BAND_STEPS candidates larger, None when there is none."""
+    if chosen not in p.candidates:
+        return None
+    pos = p.candidates.index(chosen)
+    wide = p.candidates[min(pos + BAND_STEPS, len(p.candidates) - 1)]
+    return None if wide == chosen else list(wide)
+
+
+def _band_covariance(
+    p: Plan,
+    stats: Sufficient,
+    opts: FitOptions,
+    choice: Choice,
+    lams: NDArray[np.float64],
+    profile: NDArray[np.float64] | None,
+) -> tuple[Basis, NDArray[np.float64], NDArray[np.float64]] | None:
+    """The posterior covariance factors (cov_T, cov_d) of the penalized fit
+    at the same curvature weight(s) in a basis a few sizes larger, and that
+    basis. The chosen degree leaves out terms the data cannot rule out; the
+    posterior of the chosen basis alone then gives bands too narrow for
+    the curve, and more so for its derivatives. Their prior at the chosen
+    weight, given back here, widens the bands where those terms matter."""
+    wide = band_degrees(p, choice.degrees)
+    if wide is None or not (lams > 0.0).all():
+        return None
+    idx = p.widest.terms_within(wide)
+    sub = stats.subset(idx)
+    fixed = fixed_part(sub, submatrix(p.R1, idx), opts.gamma1, opts.ridge)
+    if profile is None:
+        path = SmoothingPath(sub, fixed, sub.n * submatrix(p.R2, idx))
+        fits = path.fit_columns(lams)
+        return p.widest.subset(idx), fits.cov_T, fits.cov_d
+    crit = adaptive.Criterion(sub, fixed, adaptive.penalties(len(idx) - 1))
+    varying = crit.fit(np.log(profile), math.nan)
+    return p.widest.subset(idx), varying.cov_factor, np.ones((1, len(idx)))
 
 
 def _elapsed(start: float) -> str:

@@ -85,6 +85,9 @@ class FittedModel:
     r2: NDArray[np.float64] | None = None
     # Rows of positive weight seen by the fit.
     n_rows: int = 0
+    # The basis cov_T and cov_d refer to when it is wider than `basis` (whose
+    # terms it holds): the terms the degree choice left out keep their prior.
+    cov_basis: Basis | None = None
     timings: dict[str, float] = field(default_factory=dict)
 
     def same_as(self, other: FittedModel) -> bool:
@@ -110,7 +113,7 @@ class FittedModel:
         linear continuation from there. With `derivative` (an order per axis)
         the rows of that partial derivative, in the units of X, of the
         function extrapolation gives."""
-        box, basis = self.box, self.basis
+        box, basis = self.box, self.row_basis
         alpha = np.zeros(X.shape[1], dtype=np.int64) if derivative is None else derivative
         # d/dx = d/du / half per axis, for each order taken.
         unit = float(np.prod(box.half ** -alpha.astype(np.float64)))
@@ -195,9 +198,23 @@ class FittedModel:
         out: NDArray[np.float64] = np.stack([mean - q * s, mean + q * s], axis=-1)
         return out
 
+    @property
+    def row_basis(self) -> Basis:
+        """The basis of the rows `rows` gives: that of the covariance."""
+        return self.basis if self.cov_basis is None else self.cov_basis
+
+    def row_coef(self) -> NDArray[np.float64]:
+        """The coefficients in `row_basis`, (k, t): 0 for terms the fit leaves out."""
+        if self.cov_basis is None:
+            return np.ascontiguousarray(self.coef.T)
+        where = {tuple(m): i for i, m in enumerate(self.cov_basis.multi_indices)}
+        out = np.zeros((self.cov_basis.n_terms, self.coef.shape[0]))
+        out[[where[tuple(m)] for m in self.basis.multi_indices]] = self.coef.T
+        return out
+
     def mean(self, A: Rows) -> NDArray[np.float64]:
         """Fitted values at rows A: (n,) for one 1-D target, else (n, t)."""
-        out = A.times(np.ascontiguousarray(self.coef.T))
+        out = A.times(self.row_coef())
         if not np.isfinite(out).all():
             raise ValueError(
                 "the prediction exceeds the largest float at some rows of X (far outside "
