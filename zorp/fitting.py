@@ -507,7 +507,10 @@ def _band_covariance(
         fits = path.fit_columns(lams)
         return p.widest.subset(idx), fits.cov_T, fits.cov_d
     crit = adaptive.Criterion(sub, fixed, adaptive.penalties(len(idx) - 1))
-    varying = crit.fit(np.log(profile), math.nan)
+    try:
+        varying = crit.fit(np.log(profile), math.nan)
+    except ValueError:  # the wider normal matrix lost its definiteness to rounding
+        return None
     return p.widest.subset(idx), varying.cov_factor, np.ones((1, len(idx)))
 
 
