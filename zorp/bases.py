@@ -86,8 +86,10 @@ class TensorBasis:
         """Design rows (n, n_terms) at points U in scaled coordinates."""
         raise NotImplementedError
 
-    def derivative_rows(self, U: NDArray[np.float64], axis: int) -> NDArray[np.float64]:
-        """Partial derivatives along `axis` (in scaled coordinates) of every term."""
+    def derivative_rows(
+        self, U: NDArray[np.float64], axis: int, order: int = 1
+    ) -> NDArray[np.float64]:
+        """Derivatives of order `order` along `axis` (in scaled coordinates) of every term."""
         raise NotImplementedError
 
     def moment_top(self) -> int | None:
@@ -125,9 +127,21 @@ class PowerBasis(TensorBasis):
         cols = [np.ascontiguousarray(U[:, d]) for d in range(U.shape[1])]
         return _core.design_matrix_nd(self.multi_indices, cols)
 
-    def derivative_rows(self, U: NDArray[np.float64], axis: int) -> NDArray[np.float64]:
-        """Partial derivatives along `axis` (in scaled coordinates) of every term."""
+    def derivative_rows(
+        self, U: NDArray[np.float64], axis: int, order: int = 1
+    ) -> NDArray[np.float64]:
+        """Derivatives of order `order` along `axis` (in scaled coordinates) of every term."""
         mi = np.asarray(self.multi_indices)
+        if order != 1:
+            # u^m differentiated `order` times: m (m - 1) ... u^(m - order).
+            factor = np.ones(len(mi))
+            for i in range(order):
+                factor *= np.maximum(mi[:, axis] - i, 0)
+            lowered = mi.copy()
+            lowered[:, axis] = np.maximum(lowered[:, axis] - order, 0)
+            cols = [np.ascontiguousarray(U[:, d]) for d in range(U.shape[1])]
+            higher: NDArray[np.float64] = _core.design_matrix_nd(lowered.tolist(), cols) * factor
+            return higher
         factor = mi[:, axis].astype(np.float64)
         if U.shape[1] == 1:
             base = _core.design_matrix_1d(int(mi[-1, 0]), U[:, 0])

@@ -13,7 +13,7 @@ from typing import Any, Literal, Self, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from zorp import adaptive, fitting
+from zorp import adaptive, fitting, shape
 from zorp._validation import (
     DataConversionWarning,
     as_float_array,
@@ -30,6 +30,7 @@ from zorp.model import EXTRAPOLATIONS, FittedModel
 from zorp.params import (
     INT32_MAX,
     UINT64_MAX,
+    Accepted,
     Degrees,
     Interval,
     Options,
@@ -67,6 +68,7 @@ _RULES: dict[str, list[Rule]] = {
     "step_size": [Interval("real", 0.0, open_low=True)],
     "H": [Interval("int", 1, INT32_MAX)],
     "seed": [Interval("int", 0, UINT64_MAX)],
+    "shape": [Accepted(shape.is_valid, shape.describe())],
 }
 
 
@@ -184,6 +186,20 @@ class SmoothPolynomialRegressor:
         absolute deviation, so `step_size` is relative to the noise level.
         `seed` (0 to 2**64 - 1) is mixed before it seeds the sampler, so any two
         seeds give unrelated searches.
+    shape : None, str or sequence of (str or None)
+        Constrain the fitted function over the whole training box:
+        "increasing" or "decreasing" (the first derivative keeps its sign),
+        "convex" or "concave" (the second derivative keeps its sign). One
+        value applies to every input; a sequence gives one entry per input,
+        None leaving that input free, e.g. ("increasing", None). The degree
+        and curvature weight are chosen as without the constraint, then the
+        penalized least-squares fit at that weight is solved under it. With
+        one input the constraint holds everywhere in the box (to a relative
+        XX
+        check grid of about 8 points per degree and axis. Intervals come
+        from the fit restricted to its active constraints. Works with
+        "penalized", "ols" and "robust" (every reweighted solve constrained),
+        not "mcmc". None (the default) leaves the fit unconstrained.
 
     Attributes
     ----------
@@ -268,6 +284,7 @@ class SmoothPolynomialRegressor:
         step_size: float = SamplerSettings.step_size,
         H: int = FitOptions.H,
         seed: int = FitOptions.seed,
+        shape: str | Sequence[str | None] | None = FitOptions.shape,
     ) -> None:
         self.degree = degree
         self.basis = basis
@@ -287,6 +304,7 @@ class SmoothPolynomialRegressor:
         self.step_size = step_size
         self.H = H
         self.seed = seed
+        self.shape = shape
 
     # -- parameters ---------------------------------------------------------
 
@@ -373,6 +391,9 @@ class SmoothPolynomialRegressor:
         else:
             degrees = int(degree)
         gamma2 = self.gamma2 if self.gamma2 == "auto" else float(self.gamma2)
+        shapes = self.shape
+        if shapes is not None and not isinstance(shapes, str):
+            shapes = tuple(shapes)
         return FitOptions(
             degrees=degrees,
             basis=self.basis,
@@ -393,6 +414,7 @@ class SmoothPolynomialRegressor:
                 int(self.n_elite),
                 float(self.step_size),
             ),
+            shape=shapes,
         )
 
     def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:

@@ -28,7 +28,7 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp import adaptive
+from zorp import adaptive, shape
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp.bases import BASES, Basis, BasisKind, Box
@@ -121,6 +121,8 @@ class FitOptions:
     # The sampler's seed, before mixing (see `splitmix64`).
     seed: int = 42
     sampler: SamplerSettings = SamplerSettings()
+    # None, one of shape.SHAPES for every axis, or one entry (or None) per axis.
+    shape: str | tuple[str | None, ...] | None = None
 
     @property
     def auto_gamma2(self) -> bool:
@@ -215,6 +217,7 @@ def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: in
             f"method={opts.method!r} fits one target at a time; pass y of shape "
             "(n_samples,) for each column"
         )
+    shape.check(opts.shape, opts.method, n_features)
     degrees = given_degrees(opts, n_features)
     if degrees is not None:
         check_degrees(degrees, n_features)
@@ -358,6 +361,13 @@ def _fit_least_squares(
     check_weights_total(opts, stats.n)
     start = time.perf_counter()
     choice = choose(p, stats, opts)
+    if (
+        opts.shape is not None
+        and opts.method != "ols"
+        and source.n_features == 1
+        and len(p.candidates) > 1
+    ):
+        choice = _shaped_choice(p, stats, opts, choice)
     timings["smoothing choice"] = time.perf_counter() - start
     model = choice.model
     assert isinstance(model, ColumnFits)
@@ -392,6 +402,16 @@ def _fit_least_squares(
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
+        columns = _least_squares_columns(coef, sigma, stats.n - edf, cov_T)
+    elif profile is not None:
+        columns = [_varying_column(stats.subset(choice.idx), coef[0], edf[0], sigma[0], cov_T)]
+    else:
+        columns = _path_columns(choice.path, model)
+    con = shape.Constraint.of(basis, opts.shape)
+    shaped = None if con is None else _shaped(con, columns, stats.n)
+    if shaped is not None:
+        coef, edf, sigma, cov_T = shaped
+        cov_d = None
     coef, sigma = to_target_units(coef, sigma, source.y_scale)
     if opts.method == "mcmc":
         assert isinstance(source, ArraySource)
@@ -412,6 +432,147 @@ def _fit_least_squares(
         profile=profile,
     )
     return fields, penalties
+
+
+@dataclass(frozen=True)
+class Column:
+    """One target's unconstrained fit in whitened coordinates: coefficients
+    coef = V z0 with V' A V = I for its normal matrix A, D = V' G V (a vector
+    where diagonal) for its Gram matrix G, and its effective degrees of
+    freedom, residual sum of squares and scale."""
+
+    V: NDArray[np.float64]
+    z0: NDArray[np.float64]
+    D: NDArray[np.float64]
+    coef: NDArray[np.float64]
+    edf: float
+    rss: float
+    sigma: float
+
+
+def _path_columns(path: SmoothingPath, model: ColumnFits) -> list[Column]:
+    """The columns of penalized fits on one path: V = T / sqrt(d), z0 = T'c / sqrt(d)."""
+    _, _, rss = path._fits(model.gamma2)
+    out = []
+    for j in range(len(model.coef)):
+        root = np.sqrt(model.cov_d[j])
+        b = path.b if path.b.ndim == 1 else path.b[:, j]
+        out.append(
+            Column(
+                path.T / root,
+                b / root,
+                path.mu / model.cov_d[j],
+                model.coef[j],
+                float(model.edf[j]),
+                float(rss[j]),
+                float(model.sigma[j]),
+            )
+        )
+    return out
+
+
+def _least_squares_columns(
+    coef: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    dof: NDArray[np.float64],
+    cov: NDArray[np.float64],
+) -> list[Column]:
+    """The columns of least-squares fits with covariance factor `cov`
+    (orthogonal columns, then zeros): D = I on its rank."""
+    V = cov[:, np.any(cov != 0.0, axis=0)]
+    norms = np.sum(V**2, axis=0)
+    out = []
+    for j in range(len(coef)):
+        rss = float(sigma[j] ** 2 * dof[j]) if dof[j] > 0 else 0.0
+        z0 = (V.T @ coef[j]) / norms
+        out.append(Column(V, z0, np.ones(len(z0)), coef[j], float(V.shape[1]), rss, sigma[j]))
+    return out
+
+
+def _varying_column(
+    stats: Sufficient,
+    coef: NDArray[np.float64],
+    edf: float,
+    sigma: float,
+    V: NDArray[np.float64],
+) -> Column:
+    """The column of a fit with a varying curvature weight (V = L^-T)."""
+    cross = np.asarray(stats.cross).reshape(len(V), -1)[:, 0]
+    D = V.T @ stats.gram @ V
+    rss = sigma**2 * (stats.n - edf)
+    return Column(V, V.T @ cross, D, coef, edf, rss, sigma)
+
+
+def _shaped_score(con: shape.Constraint, columns: list[Column], n: float) -> float:
+    """Generalised cross-validation of the constrained fits, log summed over
+    the columns: rss from the constrained fit, edf from the fit restricted to
+    its active constraints."""
+    total = 0.0
+    for c in columns:
+        sol = shape.solve(con, c.V, c.z0)
+        edf = c.edf - (0.0 if sol is None else sol.edf_drop(c.D))
+        rss = c.rss + (0.0 if sol is None else sol.rss_added(c.z0, c.D))
+        dof = n - edf
+        if not (dof > 0.0 and rss > 0.0):
+            return math.inf
+        total += math.log(n * rss / dof**2)
+    return total
+
+
+def _shaped_choice(p: Plan, stats: Sufficient, opts: FitOptions, first: Choice) -> Choice:
+    """The degree for a shape-constrained fit: where the constraint binds on
+    the criterion's choice, larger candidates (each at its own criterion's
+    weight) compete by the constrained fits' cross-validation, until
+    SIZE_PATIENCE in a row do not improve it. A constraint binding on a wiggle
+    often needs more terms than the unconstrained fit to follow a kink."""
+    assert isinstance(first.model, ColumnFits)
+    con = shape.Constraint.of(p.widest.subset(first.idx), opts.shape)
+    columns = _path_columns(first.path, first.model)
+    if con is None or all(shape.solve(con, c.V, c.z0) is None for c in columns):
+        return first
+    best = (_shaped_score(con, columns, stats.n), first)
+    later = [c for c in p.candidates if math.prod(d + 1 for d in c) > len(first.idx)]
+    idle = 0
+    for degrees in later:
+        if idle >= SIZE_PATIENCE:
+            break
+        choice = choose(p, stats, opts, [degrees])
+        assert isinstance(choice.model, ColumnFits)
+        con = shape.Constraint.of(p.widest.subset(choice.idx), opts.shape)
+        assert con is not None
+        score = _shaped_score(con, _path_columns(choice.path, choice.model), stats.n)
+        idle = 0 if score < best[0] else idle + 1
+        if score < best[0]:
+            best = (score, choice)
+    return best[1]
+
+
+def _shaped(
+    con: shape.Constraint, columns: list[Column], n: float
+) -> tuple[NDArray[np.float64], ...] | None:
+    """Every column's fit under the shape constraint `con`: coefficients,
+    effective degrees of freedom, residual scales and the stack of covariance
+    factors projected on the null space of each column's active constraints;
+    None where every unconstrained fit already holds its shape."""
+    solutions = [shape.solve(con, c.V, c.z0) for c in columns]
+    if all(s is None for s in solutions):
+        return None
+    t, k = len(columns), con.basis.n_terms
+    coef, edf, sigma = np.empty((t, k)), np.empty(t), np.empty(t)
+    stack = np.zeros((t, k, k))
+    for j, (c, sol) in enumerate(zip(columns, solutions, strict=True)):
+        r = c.V.shape[1]
+        if sol is None:
+            coef[j], edf[j], sigma[j] = c.coef, c.edf, c.sigma
+            stack[j, :, :r] = c.V
+            continue
+        coef[j] = sol.coef(c.V)
+        edf[j] = c.edf - sol.edf_drop(c.D)
+        dof = n - edf[j]
+        rss = c.rss + sol.rss_added(c.z0, c.D)
+        sigma[j] = math.sqrt(rss / dof) if dof > 0 else math.nan
+        stack[j, :, :r] = sol.cov_factor(c.V)
+    return coef, edf, sigma, stack
 
 
 def adapts(opts: FitOptions, basis: Basis, n: float, rank: int) -> bool:
