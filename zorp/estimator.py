@@ -191,15 +191,18 @@ class SmoothPolynomialRegressor:
         "increasing" or "decreasing" (the first derivative keeps its sign),
         "convex" or "concave" (the second derivative keeps its sign). One
         value applies to every input; a sequence gives one entry per input,
-        None leaving that input free, e.g. ("increasing", None). The degree
-        and curvature weight are chosen as without the constraint, then the
-        penalized least-squares fit at that weight is solved under it. With
-        one input the constraint holds everywhere in the box (to a relative
-        XX
-        check grid of about 8 points per degree and axis. Intervals come
-        from the fit restricted to its active constraints. Works with
-        "penalized", "ols" and "robust" (every reweighted solve constrained),
-        not "mcmc". None (the default) leaves the fit unconstrained.
+        None leaving that input free, e.g. ("increasing", None). The
+        curvature weight is chosen as without the constraint; in one input,
+        where the constraint binds, larger degrees compete by the
+        cross-validation of their constrained fits. With one input the shape
+        holds everywhere in the box (the derivative's exact minimum is
+        checked); with several, on lines along each constrained axis through
+        a grid of about 8 points per degree of the other axes, 32 points per
+        degree along it. Intervals come from the fit restricted to its
+        active constraints (the posterior projected onto their null space).
+        Works with "penalized" (a varying curvature weight is kept),
+        "ols" and "robust" (every reweighted solve constrained, one curvature
+        weight), not with "mcmc". None (the default) leaves the fit free.
 
     Attributes
     ----------

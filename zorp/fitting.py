@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import math
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -849,7 +850,14 @@ def _robust_in_memory(
 
     settings = SearchSettings(H=opts.H, seed=splitmix64(opts.seed))
     g1, ridge = opts.gamma1, opts.ridge
-    chosen, res = fit_robust(Phi_all, y, w, p.R1, p.R2, pick, first, g1, ridge, settings)
+
+    def shaped_solver(c: Choice) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+        return _shaped_solver(opts, p, c, Phi_all[:, c.idx], y)
+
+    solver_for = None if opts.shape is None else shaped_solver
+    chosen, res = fit_robust(
+        Phi_all, y, w, p.R1, p.R2, pick, first, g1, ridge, settings, solver_for
+    )
     idx = chosen.idx
     weights = res.weights if w is None else res.weights * w
     stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
@@ -857,6 +865,10 @@ def _robust_in_memory(
     path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
     assert isinstance(chosen.model, PenalizedFit)
     model = path.fit(chosen.model.gamma2)
+    if opts.shape is not None:
+        # The varying weight is not tried with a shape: one weight serves.
+        shaped = _shaped_fit(opts, p, path, model, idx)
+        return Choice(chosen.degrees, idx, R1s, R2s, path, shaped), res
     if adapts(opts, p.widest.subset(idx), path.n, path.rank):
         fixed = fixed_part(stats, R1s, g1, ridge)
         varying = adaptive.choose(stats, fixed, len(idx) - 1, model.gamma2)
@@ -898,6 +910,49 @@ def _robust_varying(
     model = PenalizedFit(coef, g2, fit.edf, fit.sigma, fit.cov_factor, fit.criterion_value)
     out = RobustResult(coef, rw, res.scale, res.n_iter + more, res.search)
     return Choice(chosen.degrees, chosen.idx, R1, R2, path, model), out
+
+
+def _shaped_solver(
+    opts: FitOptions, p: Plan, c: Choice, Phi: NDArray[np.float64], y: NDArray[np.float64]
+) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+    """The reweighted solve of the robust fit in the basis of `c` under the
+    shape: penalized least squares with row weights w, constrained."""
+    con = shape.Constraint.of(p.widest.subset(c.idx), opts.shape)
+    R1s, R2s = submatrix(p.R1, c.idx), submatrix(p.R2, c.idx)
+    g2 = float(c.model.gamma2) if isinstance(c.model, PenalizedFit) else 0.0
+
+    def solve(w: NDArray[np.float64]) -> NDArray[np.float64]:
+        stats = Sufficient.from_design(Phi, y, w)
+        A = fixed_part(stats, R1s, opts.gamma1, opts.ridge) + (stats.n * g2) * R2s
+        Linv, _ = _columns.cholesky_inverse(A)
+        V = np.ascontiguousarray(Linv.T)
+        z0 = Linv @ np.asarray(stats.cross).reshape(-1)
+        sol = None if con is None else shape.solve(con, V, z0)
+        out: NDArray[np.float64] = V @ z0 if sol is None else sol.coef(V)
+        return out
+
+    return solve
+
+
+def _shaped_fit(
+    opts: FitOptions, p: Plan, path: SmoothingPath, model: PenalizedFit, idx: NDArray[np.intp]
+) -> PenalizedFit:
+    """The penalized fit `model` on `path` under the shape: constrained
+    coefficients, effective degrees of freedom and covariance factor."""
+    con = shape.Constraint.of(p.widest.subset(idx), opts.shape)
+    d, _, rss = path._fits(np.array([model.gamma2]))
+    root = np.sqrt(d[0])
+    b = path.b.reshape(len(root), -1)[:, 0]
+    column = Column(
+        path.T / root, b / root, path.mu / d[0], model.coef, model.edf, float(rss[0]), model.sigma
+    )
+    shaped = None if con is None else _shaped(con, [column], path.n)
+    if shaped is None:
+        return model
+    coef, edf, sigma, stack = shaped
+    return PenalizedFit(
+        coef[0], model.gamma2, float(edf[0]), float(sigma[0]), stack[0], model.criterion_value
+    )
 
 
 def start_candidate(p: Plan) -> list[list[int]]:
@@ -948,6 +1003,9 @@ def _robust_by_passes(
         passes += 1
         choice = choose(p, wstats, opts, fast=True)
         assert isinstance(choice.model, PenalizedFit)
+        if opts.shape is not None:
+            shaped = _shaped_fit(opts, p, choice.path, choice.model, choice.idx)
+            choice = Choice(choice.degrees, choice.idx, choice.R1, choice.R2, choice.path, shaped)
         new = widest(choice, choice.model.coef)
         step = new - coef
         moved = math.sqrt(max(float(step @ wstats.gram @ step), 0.0) / max(wstats.n, 1e-300))
