@@ -362,12 +362,7 @@ def _fit_least_squares(
     check_weights_total(opts, stats.n)
     start = time.perf_counter()
     choice = choose(p, stats, opts)
-    if (
-        opts.shape is not None
-        and opts.method != "ols"
-        and source.n_features == 1
-        and len(p.candidates) > 1
-    ):
+    if opts.shape is not None and opts.method != "ols" and len(p.candidates) > 1:
         choice = _shaped_choice(p, stats, opts, choice)
     timings["smoothing choice"] = time.perf_counter() - start
     model = choice.model
@@ -504,6 +499,11 @@ def _varying_column(
     return Column(V, V.T @ cross, D, coef, edf, rss, sigma)
 
 
+# In several inputs the constrained fits compete up to this many terms (each
+# costs a constrained solve checked on lines through the box).
+SHAPE_SEARCH_TERMS = 100
+
+
 def _shaped_score(con: shape.Constraint, columns: list[Column], n: float) -> float:
     """Generalised cross-validation of the constrained fits, log summed over
     the columns: rss from the constrained fit, edf from the fit restricted to
@@ -524,15 +524,22 @@ def _shaped_choice(p: Plan, stats: Sufficient, opts: FitOptions, first: Choice) 
     """The degree for a shape-constrained fit: where the constraint binds on
     the criterion's choice, larger candidates (each at its own criterion's
     weight) compete by the constrained fits' cross-validation, until
-    SIZE_PATIENCE in a row do not improve it. A constraint binding on a wiggle
-    often needs more terms than the unconstrained fit to follow a kink."""
+    SIZE_PATIENCE in a row do not improve it (in several inputs up to
+    SHAPE_SEARCH_TERMS terms). A constraint binding on a wiggle often needs
+    more terms than the unconstrained fit to follow a kink."""
     assert isinstance(first.model, ColumnFits)
     con = shape.Constraint.of(p.widest.subset(first.idx), opts.shape)
     columns = _path_columns(first.path, first.model)
     if con is None or all(shape.solve(con, c.V, c.z0) is None for c in columns):
         return first
     best = (_shaped_score(con, columns, stats.n), first)
-    later = [c for c in p.candidates if math.prod(d + 1 for d in c) > len(first.idx)]
+    later = [
+        c
+        for c in p.candidates
+        if len(first.idx) < math.prod(d + 1 for d in c) <= SHAPE_SEARCH_TERMS
+        or len(c) == 1
+        and math.prod(d + 1 for d in c) > len(first.idx)
+    ]
     idle = 0
     for degrees in later:
         if idle >= SIZE_PATIENCE:

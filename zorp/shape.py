@@ -51,7 +51,7 @@ START_FACTOR = 3
 START_POINTS = 20_000
 # Check points per degree along each axis in several dimensions (and the net
 # under the root finder in one), within CHECK_POINTS points per axis constraint.
-CHECK_FACTOR = 8
+CHECK_FACTOR = 16
 CHECK_POINTS = 200_000
 # Points per degree along the constrained axis on every check line.
 LINE_FACTOR = 32
