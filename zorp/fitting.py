@@ -398,16 +398,20 @@ def _fit_least_squares(
         coef, edf, sigma, cov_T = _least_squares(source, basis, box, n, stats.n)
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
-        columns = _least_squares_columns(coef, sigma, stats.n - edf, cov_T)
-    elif profile is not None:
-        columns = [_varying_column(stats.subset(choice.idx), coef[0], edf[0], sigma[0], cov_T)]
-    else:
-        columns = _path_columns(choice.path, model)
     con = shape.Constraint.of(basis, opts.shape)
-    shaped = None if con is None else _shaped(con, columns, stats.n)
-    if shaped is not None:
-        coef, edf, sigma, cov_T = shaped
-        cov_d = None
+    if con is not None:
+        # The unconstrained fit of every column in whitened coordinates.
+        if opts.method == "ols" or no_penalty:
+            columns = _least_squares_columns(coef, sigma, stats.n - edf, cov_T)
+        elif profile is not None:
+            sub = stats.subset(choice.idx)
+            columns = [_varying_column(sub, coef[0], edf[0], sigma[0], cov_T)]
+        else:
+            columns = _path_columns(choice.path, model)
+        shaped = _shaped(con, columns, stats.n)
+        if shaped is not None:
+            coef, edf, sigma, cov_T = shaped
+            cov_d = None
     coef, sigma = to_target_units(coef, sigma, source.y_scale)
     if opts.method == "mcmc":
         assert isinstance(source, ArraySource)
