@@ -5,15 +5,18 @@ The shape of axis a asks that a derivative of the fitted function along a
 (the first for "increasing" and "decreasing", the second for "convex" and
 "concave", signed) be nonnegative everywhere in the scaled box [-1, 1]^D.
 The fit imposes it at finitely many points, then checks the box and adds the
-points where it fails, until it holds within TOL of the derivative's scale:
+points where it fails, until it holds within TOL of the derivative's scale;
+what is left below 0 is then lifted (see `solve`):
 
 * one input: exactly, the derivative polynomial's minimum over [-1, 1] being
   at an endpoint or a real root of its own derivative (a dense Chebyshev
   grid backs the root finder up);
-* several inputs: at every point of a check grid of about CHECK_FACTOR
-  Chebyshev points per degree of each axis (within CHECK_POINTS points).
-  Along an axis where the derivative has degree 1 or 0 its endpoints (or
-  one point) hold its minimum, so there the check is exact.
+* several inputs: on lines along the constrained axis through a grid of
+  about CHECK_FACTOR Chebyshev points per degree of the other axes (within
+  CHECK_POINTS), at LINE_FACTOR points per degree along each line. Along an
+  axis where the derivative has degree 1 or 0 its endpoints (or one point)
+  hold its minimum, so there the check is exact; between lines a dip of the
+  order of rounding-to-1e-5 of the scale may remain.
 
 Every solve is a projection. With a factor V of the penalized normal matrix
 A (V' A V = I, c = V z) the penalized least-squares objective is
