@@ -22,13 +22,14 @@ from __future__ import annotations
 
 import math
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
 
-from zorp import adaptive
+from zorp import adaptive, shape
 from zorp._native import _kernels as _columns
 from zorp._native import zorp_core as _core
 from zorp._progress import Progress, say
@@ -125,6 +126,8 @@ class FitOptions:
     # The sampler's seed, before mixing (see `splitmix64`).
     seed: int = 42
     sampler: SamplerSettings = SamplerSettings()
+    # None, one of shape.SHAPES for every axis, or one entry (or None) per axis.
+    shape: str | tuple[str | None, ...] | None = None
     # Messages about the fit's stages (`verbose`); they never change the fit.
     progress: Progress | None = field(default=None, compare=False, repr=False)
 
@@ -221,6 +224,7 @@ def check_shape(opts: FitOptions, n_samples: int, n_features: int, n_targets: in
             f"method={opts.method!r} fits one target at a time; pass y of shape "
             "(n_samples,) for each column"
         )
+    shape.check(opts.shape, opts.method, n_features)
     degrees = given_degrees(opts, n_features)
     if degrees is not None:
         check_degrees(degrees, n_features)
@@ -383,6 +387,8 @@ def _fit_least_squares(
     check_weights_total(opts, stats.n)
     start = time.perf_counter()
     choice = choose(p, stats, opts)
+    if opts.shape is not None and opts.method != "ols" and len(p.candidates) > 1:
+        choice = _shaped_choice(p, stats, opts, choice)
     timings["smoothing choice"] = time.perf_counter() - start
     model = choice.model
     assert isinstance(model, ColumnFits)
@@ -394,7 +400,8 @@ def _fit_least_squares(
     )
 
     start = time.perf_counter()
-    cov_T, cov_d = model.cov_T, model.cov_d
+    cov_T = model.cov_T
+    cov_d: NDArray[np.float64] | None = model.cov_d
     coef, edf, sigma = model.coef, model.edf, model.sigma
     gamma2 = model.gamma2.copy()
     penalties = (choice.R1, choice.R2)
@@ -426,9 +433,25 @@ def _fit_least_squares(
         cov_d = np.ones_like(coef)
         gamma2 = np.zeros(len(coef))
         say(opts.progress, f"least-squares pass: {n} rows, rank {_numbers(edf)}, {_elapsed(start)}")
+    con = shape.Constraint.of(basis, opts.shape)
+    shaped = None
+    if con is not None:
+        # The unconstrained fit of every column in whitened coordinates.
+        if opts.method == "ols" or no_penalty:
+            columns = _least_squares_columns(coef, sigma, stats.n - edf, cov_T)
+        elif profile is not None:
+            sub = stats.subset(choice.idx)
+            columns = [_varying_column(sub, coef[0], edf[0], sigma[0], cov_T)]
+        else:
+            columns = _path_columns(choice.path, model)
+        shaped = _shaped(con, columns, stats.n)
+        if shaped is not None:
+            coef, edf, sigma, cov_T = shaped
+            cov_d = None
     cov_basis = None
     if (
         opts.method in ("penalized", "mcmc")
+        and shaped is None
         and not no_penalty
         and given_degrees(opts, source.n_features) is None
     ):
@@ -541,6 +564,159 @@ def _say_varying(opts: FitOptions, varying: adaptive.AdaptiveFit | None, start: 
             f"varying curvature weight: kept, {len(varying.lam)} weights from "
             f"{float(varying.lam.min()):.4g} to {float(varying.lam.max()):.4g}, {_elapsed(start)}",
         )
+
+
+@dataclass(frozen=True)
+class Column:
+    """One target's unconstrained fit in whitened coordinates: coefficients
+    coef = V z0 with V' A V = I for its normal matrix A, D = V' G V (a vector
+    where diagonal) for its Gram matrix G, and its effective degrees of
+    freedom, residual sum of squares and scale."""
+
+    V: NDArray[np.float64]
+    z0: NDArray[np.float64]
+    D: NDArray[np.float64]
+    coef: NDArray[np.float64]
+    edf: float
+    rss: float
+    sigma: float
+
+
+def _path_columns(path: SmoothingPath, model: ColumnFits) -> list[Column]:
+    """The columns of penalized fits on one path: V = T / sqrt(d), z0 = T'c / sqrt(d)."""
+    _, _, rss = path._fits(model.gamma2)
+    out = []
+    for j in range(len(model.coef)):
+        root = np.sqrt(model.cov_d[j])
+        b = path.b if path.b.ndim == 1 else path.b[:, j]
+        out.append(
+            Column(
+                path.T / root,
+                b / root,
+                path.mu / model.cov_d[j],
+                model.coef[j],
+                float(model.edf[j]),
+                float(rss[j]),
+                float(model.sigma[j]),
+            )
+        )
+    return out
+
+
+def _least_squares_columns(
+    coef: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    dof: NDArray[np.float64],
+    cov: NDArray[np.float64],
+) -> list[Column]:
+    """The columns of least-squares fits with covariance factor `cov`
+    (orthogonal columns, then zeros): D = I on its rank."""
+    V = cov[:, np.any(cov != 0.0, axis=0)]
+    norms = np.sum(V**2, axis=0)
+    out = []
+    for j in range(len(coef)):
+        rss = float(sigma[j] ** 2 * dof[j]) if dof[j] > 0 else 0.0
+        z0 = (V.T @ coef[j]) / norms
+        out.append(Column(V, z0, np.ones(len(z0)), coef[j], float(V.shape[1]), rss, sigma[j]))
+    return out
+
+
+def _varying_column(
+    stats: Sufficient,
+    coef: NDArray[np.float64],
+    edf: float,
+    sigma: float,
+    V: NDArray[np.float64],
+) -> Column:
+    """The column of a fit with a varying curvature weight (V = L^-T)."""
+    cross = np.asarray(stats.cross).reshape(len(V), -1)[:, 0]
+    D = V.T @ stats.gram @ V
+    rss = sigma**2 * (stats.n - edf)
+    return Column(V, V.T @ cross, D, coef, edf, rss, sigma)
+
+
+# In several inputs the constrained fits compete up to this many terms (each
+# costs a constrained solve checked on lines through the box).
+SHAPE_SEARCH_TERMS = 100
+
+
+def _shaped_score(con: shape.Constraint, columns: list[Column], n: float) -> float:
+    """Generalised cross-validation of the constrained fits, log summed over
+    the columns: rss from the constrained fit, edf from the fit restricted to
+    its active constraints."""
+    total = 0.0
+    for c in columns:
+        sol = shape.solve(con, c.V, c.z0)
+        edf = c.edf - (0.0 if sol is None else sol.edf_drop(c.D))
+        rss = c.rss + (0.0 if sol is None else sol.rss_added(c.z0, c.D))
+        dof = n - edf
+        if not (dof > 0.0 and rss > 0.0):
+            return math.inf
+        total += math.log(n * rss / dof**2)
+    return total
+
+
+def _shaped_choice(p: Plan, stats: Sufficient, opts: FitOptions, first: Choice) -> Choice:
+    """The degree for a shape-constrained fit: where the constraint binds on
+    the criterion's choice, larger candidates (each at its own criterion's
+    weight) compete by the constrained fits' cross-validation, until
+    SIZE_PATIENCE in a row do not improve it (in several inputs up to
+    SHAPE_SEARCH_TERMS terms). A constraint binding on a wiggle often needs
+    more terms than the unconstrained fit to follow a kink."""
+    assert isinstance(first.model, ColumnFits)
+    con = shape.Constraint.of(p.widest.subset(first.idx), opts.shape)
+    columns = _path_columns(first.path, first.model)
+    if con is None or all(shape.solve(con, c.V, c.z0) is None for c in columns):
+        return first
+    best = (_shaped_score(con, columns, stats.n), first)
+    later = [
+        c
+        for c in p.candidates
+        if len(first.idx) < math.prod(d + 1 for d in c) <= SHAPE_SEARCH_TERMS
+        or len(c) == 1
+        and math.prod(d + 1 for d in c) > len(first.idx)
+    ]
+    idle = 0
+    for degrees in later:
+        if idle >= SIZE_PATIENCE:
+            break
+        choice = choose(p, stats, opts, [degrees])
+        assert isinstance(choice.model, ColumnFits)
+        con = shape.Constraint.of(p.widest.subset(choice.idx), opts.shape)
+        assert con is not None
+        score = _shaped_score(con, _path_columns(choice.path, choice.model), stats.n)
+        idle = 0 if score < best[0] else idle + 1
+        if score < best[0]:
+            best = (score, choice)
+    return best[1]
+
+
+def _shaped(
+    con: shape.Constraint, columns: list[Column], n: float
+) -> tuple[NDArray[np.float64], ...] | None:
+    """Every column's fit under the shape constraint `con`: coefficients,
+    effective degrees of freedom, residual scales and the stack of covariance
+    factors projected on the null space of each column's active constraints;
+    None where every unconstrained fit already holds its shape."""
+    solutions = [shape.solve(con, c.V, c.z0) for c in columns]
+    if all(s is None for s in solutions):
+        return None
+    t, k = len(columns), con.basis.n_terms
+    coef, edf, sigma = np.empty((t, k)), np.empty(t), np.empty(t)
+    stack = np.zeros((t, k, k))
+    for j, (c, sol) in enumerate(zip(columns, solutions, strict=True)):
+        r = c.V.shape[1]
+        if sol is None:
+            coef[j], edf[j], sigma[j] = c.coef, c.edf, c.sigma
+            stack[j, :, :r] = c.V
+            continue
+        coef[j] = sol.coef(c.V)
+        edf[j] = c.edf - sol.edf_drop(c.D)
+        dof = n - edf[j]
+        rss = c.rss + sol.rss_added(c.z0, c.D)
+        sigma[j] = math.sqrt(rss / dof) if dof > 0 else math.nan
+        stack[j, :, :r] = sol.cov_factor(c.V)
+    return coef, edf, sigma, stack
 
 
 def adapts(opts: FitOptions, basis: Basis, n: float, rank: int) -> bool:
@@ -861,7 +1037,14 @@ def _robust_in_memory(
 
     settings = SearchSettings(H=opts.H, seed=splitmix64(opts.seed))
     g1, ridge = opts.gamma1, opts.ridge
-    chosen, res = fit_robust(Phi_all, y, w, p.R1, p.R2, pick, first, g1, ridge, settings)
+
+    def shaped_solver(c: Choice) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+        return _shaped_solver(opts, p, c, Phi_all[:, c.idx], y)
+
+    solver_for = None if opts.shape is None else shaped_solver
+    chosen, res = fit_robust(
+        Phi_all, y, w, p.R1, p.R2, pick, first, g1, ridge, settings, solver_for
+    )
     idx = chosen.idx
     weights = res.weights if w is None else res.weights * w
     stats = Sufficient.from_design(Phi_all[:, idx], y, weights)
@@ -869,6 +1052,10 @@ def _robust_in_memory(
     path = SmoothingPath(stats, fixed_part(stats, R1s, g1, ridge), stats.n * R2s)
     assert isinstance(chosen.model, PenalizedFit)
     model = path.fit(chosen.model.gamma2)
+    if opts.shape is not None:
+        # The varying weight is not tried with a shape: one weight serves.
+        shaped = _shaped_fit(opts, p, path, model, idx)
+        return Choice(chosen.degrees, idx, R1s, R2s, path, shaped), res
     if adapts(opts, p.widest.subset(idx), path.n, path.rank):
         fixed = fixed_part(stats, R1s, g1, ridge)
         start = time.perf_counter()
@@ -912,6 +1099,49 @@ def _robust_varying(
     model = PenalizedFit(coef, g2, fit.edf, fit.sigma, fit.cov_factor, fit.criterion_value)
     out = RobustResult(coef, rw, res.scale, res.n_iter + more, res.search)
     return Choice(chosen.degrees, chosen.idx, R1, R2, path, model), out
+
+
+def _shaped_solver(
+    opts: FitOptions, p: Plan, c: Choice, Phi: NDArray[np.float64], y: NDArray[np.float64]
+) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+    """The reweighted solve of the robust fit in the basis of `c` under the
+    shape: penalized least squares with row weights w, constrained."""
+    con = shape.Constraint.of(p.widest.subset(c.idx), opts.shape)
+    R1s, R2s = submatrix(p.R1, c.idx), submatrix(p.R2, c.idx)
+    g2 = float(c.model.gamma2) if isinstance(c.model, PenalizedFit) else 0.0
+
+    def solve(w: NDArray[np.float64]) -> NDArray[np.float64]:
+        stats = Sufficient.from_design(Phi, y, w)
+        A = fixed_part(stats, R1s, opts.gamma1, opts.ridge) + (stats.n * g2) * R2s
+        Linv, _ = _columns.cholesky_inverse(A)
+        V = np.ascontiguousarray(Linv.T)
+        z0 = Linv @ np.asarray(stats.cross).reshape(-1)
+        sol = None if con is None else shape.solve(con, V, z0)
+        out: NDArray[np.float64] = V @ z0 if sol is None else sol.coef(V)
+        return out
+
+    return solve
+
+
+def _shaped_fit(
+    opts: FitOptions, p: Plan, path: SmoothingPath, model: PenalizedFit, idx: NDArray[np.intp]
+) -> PenalizedFit:
+    """The penalized fit `model` on `path` under the shape: constrained
+    coefficients, effective degrees of freedom and covariance factor."""
+    con = shape.Constraint.of(p.widest.subset(idx), opts.shape)
+    d, _, rss = path._fits(np.array([model.gamma2]))
+    root = np.sqrt(d[0])
+    b = path.b.reshape(len(root), -1)[:, 0]
+    column = Column(
+        path.T / root, b / root, path.mu / d[0], model.coef, model.edf, float(rss[0]), model.sigma
+    )
+    shaped = None if con is None else _shaped(con, [column], path.n)
+    if shaped is None:
+        return model
+    coef, edf, sigma, stack = shaped
+    return PenalizedFit(
+        coef[0], model.gamma2, float(edf[0]), float(sigma[0]), stack[0], model.criterion_value
+    )
 
 
 def start_candidate(p: Plan) -> list[list[int]]:
@@ -969,6 +1199,9 @@ def _robust_by_passes(
         passes += 1
         choice = choose(p, wstats, opts, fast=True)
         assert isinstance(choice.model, PenalizedFit)
+        if opts.shape is not None:
+            shaped = _shaped_fit(opts, p, choice.path, choice.model, choice.idx)
+            choice = Choice(choice.degrees, choice.idx, choice.R1, choice.R2, choice.path, shaped)
         new = widest(choice, choice.model.coef)
         step = new - coef
         moved = math.sqrt(max(float(step @ wstats.gram @ step), 0.0) / max(wstats.n, 1e-300))

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -86,13 +86,31 @@ class Degrees:
         return f"an int in the range [0, {self.high}] or a non-empty sequence of such ints"
 
 
+@dataclass(frozen=True)
+class Accepted:
+    """The values `test` accepts, described by `text`; any other value is
+    out of range (ValueError), whatever its type."""
+
+    test: Callable[[Any], bool]
+    text: str
+
+    def accepts(self, value: Any) -> bool:
+        return self.test(value)
+
+    def type_ok(self, value: Any) -> bool:
+        return True
+
+    def describe(self) -> str:
+        return self.text
+
+
 def _is_sequence(value: Any) -> bool:
     return (isinstance(value, Sequence) and not isinstance(value, str)) or (
         hasattr(value, "__array__") and getattr(value, "ndim", 0) == 1
     )
 
 
-Rule = Interval | Options | Degrees
+Rule = Interval | Options | Degrees | Accepted
 
 
 def check_params(

@@ -321,12 +321,18 @@ def fit_robust(
     gamma1: float,
     ridge: float,
     settings: SearchSettings,
+    solver_for: Callable[[Choice], Callable[[NDArray[np.float64]], NDArray[np.float64]]]
+    | None = None,
 ) -> tuple[Choice, RobustResult]:
     """The robust fit in the basis and curvature weight that `choose` picks for
-    the robust weights, starting from the least-squares choice `first`."""
+    the robust weights, starting from the least-squares choice `first`.
+    `solver_for` gives the reweighted solve of a basis in place of the
+    penalized least-squares one (a constrained solve, say)."""
     base = np.ones_like(y) if sample_weight is None else sample_weight
 
     def solver(basis: Choice) -> Callable[[NDArray[np.float64]], NDArray[np.float64]]:
+        if solver_for is not None:
+            return solver_for(basis)
         Phi = Phi_all[:, basis.idx]
         R1s, R2s = submatrix(R1, basis.idx), submatrix(R2, basis.idx)
         g2 = float(basis.model.gamma2)
