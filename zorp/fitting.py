@@ -529,12 +529,55 @@ def _band_covariance(
         path = SmoothingPath(sub, fixed, sub.n * submatrix(p.R2, idx))
         fits = path.fit_columns(lams)
         return p.widest.subset(idx), fits.cov_T, fits.cov_d
-    crit = adaptive.Criterion(sub, fixed, adaptive.penalties(len(idx) - 1))
-    try:
-        varying = crit.fit(np.log(profile), math.nan)
-    except ValueError:  # the wider normal matrix lost its definiteness to rounding
+    factor = _varying_factor(sub, fixed, profile)
+    if factor is None:
         return None
-    return p.widest.subset(idx), varying.cov_factor, np.ones((1, len(idx)))
+    return p.widest.subset(idx), factor, np.ones((1, len(idx)))
+
+
+def _varying_factor(
+    stats: Sufficient, fixed: NDArray[np.float64], profile: NDArray[np.float64]
+) -> NDArray[np.float64] | None:
+    """The posterior covariance factor at the varying weight `profile` in the
+    basis of `stats`; None where that normal matrix is not numerically
+    definite."""
+    crit = adaptive.Criterion(stats, fixed, adaptive.penalties(len(fixed) - 1))
+    try:
+        return crit.fit(np.log(profile), math.nan).cov_factor
+    except ValueError:
+        return None
+
+
+def _robust_band(
+    column: Source, opts: FitOptions, p: Plan, box: Box, choice: Choice, res: RobustResult
+) -> tuple[list[int], NDArray[np.intp], NDArray[np.float64]] | None:
+    """As `_band_covariance` for a robust fit of one column held in memory:
+    the wider basis's degrees, terms and covariance factor at the final
+    robust weights and the chosen curvature weight(s)."""
+    if (
+        not isinstance(column, ArraySource)
+        or opts.shape is not None
+        or given_degrees(opts, column.n_features) is not None
+    ):
+        return None
+    wide = band_degrees(p, choice.degrees)
+    assert isinstance(choice.model, PenalizedFit)
+    if wide is None or not choice.model.gamma2 > 0.0:
+        return None
+    idx = p.widest.terms_within(wide)
+    if column.n * len(idx) * 8 > BLOCK_BYTES or len(res.weights) != column.n:
+        return None
+    Phi = column.design(p.widest.subset(idx), box)
+    y = column.Y[:, 0] / column.y_scale[0]
+    stats = Sufficient.from_design(
+        Phi, y, res.weights if column.w is None else res.weights * column.w
+    )
+    fixed = fixed_part(stats, submatrix(p.R1, idx), opts.gamma1, opts.ridge)
+    if choice.profile is None:
+        path = SmoothingPath(stats, fixed, stats.n * submatrix(p.R2, idx))
+        return wide, idx, path.fit(choice.model.gamma2).cov_factor
+    factor = _varying_factor(stats, fixed, choice.profile)
+    return None if factor is None else (wide, idx, factor)
 
 
 def _elapsed(start: float) -> str:
@@ -950,14 +993,25 @@ def _fit_robust(
     idx = p.widest.terms_within(degrees)
     where = {int(term): i for i, term in enumerate(idx)}
     t, k = len(fits), len(idx)
-    coef, stack = np.zeros((t, k)), np.zeros((t, k, k))
+    coef = np.zeros((t, k))
     y_scale = source.y_scale
     for j, (choice, res, _) in enumerate(fits):
-        rows = [where[int(term)] for term in choice.idx]
-        coef[j, rows] = res.coef * y_scale[j]
-        assert isinstance(choice.model, PenalizedFit)
-        stack[j, rows, : len(rows)] = choice.model.cov_factor
+        coef[j, [where[int(term)] for term in choice.idx]] = res.coef * y_scale[j]
     basis = p.widest.subset(idx)
+    # The covariance, in a basis holding every column's band terms.
+    bands = []
+    for j, (choice, res, _) in enumerate(fits):
+        band = _robust_band(source.target(j), opts, p, box, choice, res)
+        assert isinstance(choice.model, PenalizedFit)
+        bands.append(band or (choice.degrees, choice.idx, choice.model.cov_factor))
+    cov_idx = p.widest.terms_within(np.max([b[0] for b in bands], axis=0).tolist())
+    at = {int(term): i for i, term in enumerate(cov_idx)}
+    stack = np.zeros((t, len(cov_idx), len(cov_idx)))
+    for j, (_, terms, factor) in enumerate(bands):
+        rows = [at[int(term)] for term in terms]
+        stack[j, rows, : len(rows)] = factor
+    cov_basis = None if len(cov_idx) == k else p.widest.subset(cov_idx)
+    profile = fits[0][0].profile if t == 1 else None
     models = [choice.model for choice, _, _ in fits]
     gamma2 = np.array([m.gamma2 for m in models])
     edf = np.array([m.edf for m in models])
@@ -994,6 +1048,8 @@ def _fit_robust(
         cov_T=stack,
         cov_d=None,
         robust=RobustInfo(weights, scale, n_iter, tail),
+        cov_basis=cov_basis,
+        profile=profile,
         criterion=criterion,
         criterion_kind=opts.criterion,
     )
@@ -1098,7 +1154,7 @@ def _robust_varying(
     fit = crit.fit(np.log(varying.lam), varying.criterion_value)
     model = PenalizedFit(coef, g2, fit.edf, fit.sigma, fit.cov_factor, fit.criterion_value)
     out = RobustResult(coef, rw, res.scale, res.n_iter + more, res.search)
-    return Choice(chosen.degrees, chosen.idx, R1, R2, path, model), out
+    return Choice(chosen.degrees, chosen.idx, R1, R2, path, model, varying.lam), out
 
 
 def _shaped_solver(

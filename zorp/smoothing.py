@@ -128,6 +128,8 @@ class Choice:
     R2: NDArray[np.float64]
     path: SmoothingPath
     model: PenalizedFit | ColumnFits
+    # The weights of a curvature weight varying along x (see `zorp.adaptive`).
+    profile: NDArray[np.float64] | None = None
 
 
 def submatrix(A: NDArray[np.float64], idx: NDArray[np.intp]) -> NDArray[np.float64]:
