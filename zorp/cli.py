@@ -584,6 +584,20 @@ def _plot(
                 label="flagged outliers (robust fit)",
             )
         grid = np.linspace(X[:, 0].min(), X[:, 0].max(), 400)[:, None]
+        first = fits[0]
+        try:
+            band = first.predict_interval(grid, kind="mean")
+        except ValueError:  # no residual degrees of freedom: no band to draw
+            band = None
+        if band is not None:
+            ax.fill_between(
+                grid[:, 0],
+                band[:, 0],
+                band[:, 1],
+                alpha=0.25,
+                lw=0,
+                label=f"95% band of the {first.method} curve",
+            )
         for est in fits:
             ax.plot(grid[:, 0], est.predict(grid), lw=2, label=f"{est.method} fit")
         ax.set_xlabel(x_cols[0])
