@@ -383,7 +383,8 @@ def _evaluate_block(
 ) -> NDArray[np.float64]:
     from zorp._validation import check_X
 
-    return model.part(model.rows(check_X(x), extrapolation, alpha), part, level)
+    A = model.rows(check_X(x), extrapolation, alpha, spread=part != "fit")
+    return model.part(A, part, level)
 
 
 def evaluate(

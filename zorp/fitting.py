@@ -523,29 +523,32 @@ def _band_covariance(
     if wide is None or not (lams > 0.0).all():
         return None
     idx = p.widest.terms_within(wide)
-    sub = stats.subset(idx)
-    fixed = fixed_part(sub, submatrix(p.R1, idx), opts.gamma1, opts.ridge)
+    found = _wider_posterior(p, stats.subset(idx), idx, opts, lams, profile)
+    return None if found is None else (p.widest.subset(idx), *found)
+
+
+def _wider_posterior(
+    p: Plan,
+    stats: Sufficient,
+    idx: NDArray[np.intp],
+    opts: FitOptions,
+    lams: NDArray[np.float64],
+    profile: NDArray[np.float64] | None,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]] | None:
+    """The posterior covariance factors (cov_T, cov_d) in the basis of the
+    terms `idx` (the statistics `stats`) at the weights `lams` of the target
+    columns, or at the varying weight `profile`; None where that normal
+    matrix is not numerically definite."""
+    fixed = fixed_part(stats, submatrix(p.R1, idx), opts.gamma1, opts.ridge)
     if profile is None:
-        path = SmoothingPath(sub, fixed, sub.n * submatrix(p.R2, idx))
-        fits = path.fit_columns(lams)
-        return p.widest.subset(idx), fits.cov_T, fits.cov_d
-    factor = _varying_factor(sub, fixed, profile)
-    if factor is None:
-        return None
-    return p.widest.subset(idx), factor, np.ones((1, len(idx)))
-
-
-def _varying_factor(
-    stats: Sufficient, fixed: NDArray[np.float64], profile: NDArray[np.float64]
-) -> NDArray[np.float64] | None:
-    """The posterior covariance factor at the varying weight `profile` in the
-    basis of `stats`; None where that normal matrix is not numerically
-    definite."""
-    crit = adaptive.Criterion(stats, fixed, adaptive.penalties(len(fixed) - 1))
+        fits = SmoothingPath(stats, fixed, stats.n * submatrix(p.R2, idx)).fit_columns(lams)
+        return fits.cov_T, fits.cov_d
+    crit = adaptive.Criterion(stats, fixed, adaptive.penalties(len(idx) - 1))
     try:
-        return crit.fit(np.log(profile), math.nan).cov_factor
+        factor = crit.fit(np.log(profile), math.nan).cov_factor
     except ValueError:
         return None
+    return factor, np.ones((1, len(idx)))
 
 
 def _robust_band(
@@ -572,12 +575,12 @@ def _robust_band(
     stats = Sufficient.from_design(
         Phi, y, res.weights if column.w is None else res.weights * column.w
     )
-    fixed = fixed_part(stats, submatrix(p.R1, idx), opts.gamma1, opts.ridge)
-    if choice.profile is None:
-        path = SmoothingPath(stats, fixed, stats.n * submatrix(p.R2, idx))
-        return wide, idx, path.fit(choice.model.gamma2).cov_factor
-    factor = _varying_factor(stats, fixed, choice.profile)
-    return None if factor is None else (wide, idx, factor)
+    lams = np.array([choice.model.gamma2])
+    found = _wider_posterior(p, stats, idx, opts, lams, choice.profile)
+    if found is None:
+        return None
+    cov_T, cov_d = found
+    return wide, idx, cov_T / np.sqrt(cov_d[0])
 
 
 def _elapsed(start: float) -> str:

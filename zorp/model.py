@@ -107,13 +107,16 @@ class FittedModel:
         X: NDArray[np.float64],
         extrapolation: str,
         derivative: NDArray[np.int64] | None = None,
+        spread: bool = False,
     ) -> Rows:
         """Rows a with prediction a @ coef under the extrapolation mode: the basis
         at the point, or at its nearest point of the training box plus the
         linear continuation from there. With `derivative` (an order per axis)
         the rows of that partial derivative, in the units of X, of the
-        function extrapolation gives."""
-        box, basis = self.box, self.row_basis
+        function extrapolation gives. With `spread`, rows of the covariance's
+        basis (`row_basis`), which standard deviations need; fitted values
+        alone take the fit's own basis."""
+        box, basis = self.box, (self.row_basis if spread else self.basis)
         alpha = np.zeros(X.shape[1], dtype=np.int64) if derivative is None else derivative
         # d/dx = d/du / half per axis, for each order taken.
         unit = float(np.prod(box.half ** -alpha.astype(np.float64)))
@@ -170,8 +173,9 @@ class FittedModel:
         that the basis rows of a large X are never held at once."""
         self.check_inside(X, extrapolation)
         out: list[list[NDArray[np.float64]]] = [[] for _ in parts]
+        spread = any(name != "fit" for name in parts)
         for start in range(0, max(len(X), 1), block):
-            A = self.rows(X[start : start + block], extrapolation, derivative)
+            A = self.rows(X[start : start + block], extrapolation, derivative, spread)
             for found, name in zip(out, parts, strict=True):
                 found.append(self.part(A, name, level))
         return [np.concatenate(found) for found in out]
@@ -200,21 +204,26 @@ class FittedModel:
 
     @property
     def row_basis(self) -> Basis:
-        """The basis of the rows `rows` gives: that of the covariance."""
+        """The basis of the covariance, and of the rows `rows(spread=True)` gives."""
         return self.basis if self.cov_basis is None else self.cov_basis
 
-    def row_coef(self) -> NDArray[np.float64]:
-        """The coefficients in `row_basis`, (k, t): 0 for terms the fit leaves out."""
-        if self.cov_basis is None:
-            return np.ascontiguousarray(self.coef.T)
+    def terms_in_rows(self, A: Rows) -> Rows:
+        """Rows A restricted to the fit's own terms: the fitted values are
+        the same, bit for bit, whichever basis A was built in."""
+        if A.base.shape[1] == self.basis.n_terms or self.cov_basis is None:
+            return A
         where = {tuple(m): i for i, m in enumerate(self.cov_basis.multi_indices)}
-        out = np.zeros((self.cov_basis.n_terms, self.coef.shape[0]))
-        out[[where[tuple(m)] for m in self.basis.multi_indices]] = self.coef.T
-        return out
+        pos = np.array([where[tuple(m)] for m in self.basis.multi_indices], dtype=np.intp)
+
+        # C order, as the fit's own rows come, so that products sum alike.
+        def take(M: NDArray[np.float64]) -> NDArray[np.float64]:
+            return np.ascontiguousarray(M[:, pos])
+
+        return Rows(take(A.base), [(r, step, take(g)) for r, step, g in A.slopes])
 
     def mean(self, A: Rows) -> NDArray[np.float64]:
         """Fitted values at rows A: (n,) for one 1-D target, else (n, t)."""
-        out = A.times(self.row_coef())
+        out = self.terms_in_rows(A).times(np.ascontiguousarray(self.coef.T))
         if not np.isfinite(out).all():
             raise ValueError(
                 "the prediction exceeds the largest float at some rows of X (far outside "
